@@ -1,0 +1,89 @@
+#include "output/writers.h"
+
+#include <cmath>
+
+#include "common/number_format.h"
+#include "stats/critical_value.h"
+
+namespace quorvin {
+
+namespace {
+
+// Strict test: a magnitude equal to the critical value, or NaN on either
+// side, is not significant.
+bool significant(double r, double critical) { return std::fabs(r) > critical; }
+
+}  // namespace
+
+void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
+                           const Matrix& combined, ResultFile& out) {
+  out.buffer += "COMBINED SECOND ORDER SPEARMAN CORRELATION MATRIX";
+  end_line(out);
+  end_line(out);
+  out.buffer += '\t';
+  for (int32_t k = 0; k < V; ++k) {
+    out.buffer += var_names[k];
+    out.buffer += '\t';
+  }
+  end_line(out);
+  for (int32_t i = 0; i < V; ++i) {
+    out.buffer += var_names[i];
+    out.buffer += '\t';
+    for (int32_t j = 0; j < V; ++j) {
+      if (j == i) {
+        out.buffer += '1';
+      } else {
+        append_double(out.buffer, j > i ? combined[i][j] : combined[j][i]);
+      }
+      out.buffer += '\t';
+    }
+    end_line(out);
+  }
+}
+
+void write_interaction_list(int32_t V, int32_t N, double z, const Matrix& combined, ResultFile& out,
+                            const std::vector<std::string>& var_names) {
+  const double critical = critical_value(N, z);
+  for (int32_t i = 0; i < V; ++i) {
+    for (int32_t j = i + 1; j < V; ++j) {
+      const double r = combined[i][j];
+      if (!significant(r, critical)) continue;
+      out.buffer += var_names[i];
+      out.buffer += r > 0 ? " r2pos " : " r2neg ";
+      out.buffer += var_names[j];
+      end_line(out);
+    }
+  }
+}
+
+void write_pajek_network(int32_t V, int32_t N, double z, const Matrix& combined, ResultFile& out,
+                         const std::vector<std::string>& var_names) {
+  const double critical = critical_value(N, z);
+  out.buffer += "*Vertices ";
+  append_integer(out.buffer, V);
+  end_line(out);
+  for (int32_t k = 0; k < V; ++k) {
+    append_integer(out.buffer, k + 1);
+    out.buffer += " \"";
+    out.buffer += var_names[k];
+    out.buffer += '"';
+    end_line(out);
+  }
+  out.buffer += "*Edges";
+  end_line(out);
+  for (int32_t i = 0; i < V; ++i) {
+    for (int32_t j = i + 1; j < V; ++j) {
+      const double r = combined[i][j];
+      if (!significant(r, critical)) continue;
+      append_integer(out.buffer, i + 1);
+      out.buffer += ' ';
+      append_integer(out.buffer, j + 1);
+      out.buffer += ' ';
+      append_double(out.buffer, r);
+      out.buffer += r > 0 ? " c Red" : " c Blue";
+      end_line(out);
+    }
+  }
+}
+
+}  // namespace quorvin

@@ -1,0 +1,31 @@
+// The result writers: the combined matrix, interaction lists (SIF) and Pajek
+// networks. Each appends to a file that the driver opened and closes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/matrix.h"
+#include "common/result_file.h"
+
+namespace quorvin {
+
+// The combined matrix as tab-separated text: a title line, an empty line, a
+// header of names, then one row per variable with 1 on the diagonal and
+// combined[min(i,j)][max(i,j)] elsewhere. Every field ends with a tab.
+// Reads only the upper triangle of combined.
+void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
+                           const Matrix& combined, ResultFile& out);
+
+// One line "name_i r2pos name_j" (r2neg when the coefficient is not positive)
+// for each pair i < j whose |combined[i][j]| exceeds critical_value(N, z).
+void write_interaction_list(int32_t V, int32_t N, double z, const Matrix& combined, ResultFile& out,
+                            const std::vector<std::string>& var_names);
+
+// A Pajek network: every variable as a numbered, quoted vertex, then one edge
+// "i j weight c Red|Blue" for each pair listed by write_interaction_list.
+void write_pajek_network(int32_t V, int32_t N, double z, const Matrix& combined, ResultFile& out,
+                         const std::vector<std::string>& var_names);
+
+}  // namespace quorvin

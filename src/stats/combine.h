@@ -1,0 +1,32 @@
+// Combined second-order partial correlation: for every pair, the coefficient of
+// smallest magnitude among its zero-, first- and second-order partials, with
+// the second-order search pruned at the critical value for z = 1.96.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "common/matrix.h"
+
+namespace quorvin {
+
+// The partial correlation of a and b given c, from the correlations r_ab,
+// r_ac and r_bc: (r_ab - r_ac * r_bc) / sqrt((1 - r_bc^2) * (1 - r_ac^2)).
+// Every coefficient of the search is computed by this one expression.
+inline double partial_coefficient(double r_ab, double r_ac, double r_bc) {
+  return (r_ab - r_ac * r_bc) / __builtin_sqrt((1 - r_bc * r_bc) * (1 - r_ac * r_ac));
+}
+
+// Called after control variable s (0-based) is done: every coefficient that
+// controls for s, alone or with a later t, has been met by every pair.
+using ControlDone = std::function<void(int32_t s)>;
+
+// Fills combined (V x V): its upper triangle with each pair's result, its
+// diagonal and lower triangle with copies of correlation. correlation must be
+// exactly symmetric. Controls are visited in ascending order and a stored
+// value is replaced only by one of strictly smaller magnitude, so the result
+// is the same for any thread count. Calls control_done for s = 0 .. V-1 in order.
+void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
+                                  const ControlDone& control_done);
+
+}  // namespace quorvin

@@ -1,0 +1,37 @@
+#include "stats/ranks.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace quorvin {
+
+void sort_ascending(double* values, int32_t n) {
+  if (n > 1) std::sort(values, values + n);
+}
+
+void rank_transform(int32_t V, int32_t N, Matrix& ranks, const Matrix& raw_values) {
+  if (V <= 0 || N <= 0) return;
+#pragma omp parallel
+  {
+    // (value, observation) so that ties are found after one sort; the order
+    // among equal values never reaches a rank.
+    std::vector<std::pair<double, int32_t>> column(static_cast<size_t>(N));
+#pragma omp for schedule(static)
+    for (int32_t i = 0; i < V; ++i) {
+      for (int32_t k = 0; k < N; ++k) column[k] = {raw_values[k][i], k};
+      std::sort(column.begin(), column.end(),
+                [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (int32_t q = 0; q < N;) {
+        int32_t m = 1;
+        while (q + m < N && column[q + m].first == column[q].first) ++m;
+        // Mean of the positions q+1 .. q+m; exact, as it is a whole number or a half.
+        const double rank = static_cast<double>(2 * static_cast<int64_t>(q) + m + 1) / 2.0;
+        for (int32_t g = q; g < q + m; ++g) ranks[column[g].second][i] = rank;
+        q += m;
+      }
+    }
+  }
+}
+
+}  // namespace quorvin
