@@ -1,0 +1,110 @@
+#include "support/program_runner.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quorvin_test {
+
+const char* const result_file_names[7] = {
+    "Quorvin_matrix.xls",        "Quorvin_network_0.01.sif", "Quorvin_network_0.001.sif",
+    "Quorvin_network_0.0001.sif", "Quorvin_network_0.01.net", "Quorvin_network_0.001.net",
+    "Quorvin_network_0.0001.net"};
+
+std::string make_temp_dir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvin-test.XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) std::abort();
+  return buffer.data();
+}
+
+ProgramRun run_program(const std::string& dir, const std::string& input,
+                       const std::string& extra_env) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
+  pid_t pid = fork();
+  if (pid < 0) std::abort();
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+      close(fd);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    if (!extra_env.empty()) putenv(const_cast<char*>(extra_env.c_str()));
+    execl(QUORVIN_BINARY, QUORVIN_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+  // Feed the input and drain both outputs together, so that no pipe fills up.
+  ProgramRun run;
+  size_t fed = 0;
+  if (input.empty()) close(in_pipe[1]);
+  bool in_open = !input.empty(), out_open = true, err_open = true;
+  while (out_open || err_open) {
+    pollfd fds[3];
+    int n = 0;
+    if (out_open) fds[n++] = {out_pipe[0], POLLIN, 0};
+    if (err_open) fds[n++] = {err_pipe[0], POLLIN, 0};
+    if (in_open) fds[n++] = {in_pipe[1], POLLOUT, 0};
+    if (poll(fds, n, -1) < 0) continue;
+    for (int i = 0; i < n; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == in_pipe[1]) {
+        ssize_t wrote = write(in_pipe[1], input.data() + fed, input.size() - fed);
+        if (wrote > 0) fed += static_cast<size_t>(wrote);
+        if (wrote <= 0 || fed == input.size()) {
+          close(in_pipe[1]);
+          in_open = false;
+        }
+        continue;
+      }
+      char chunk[65536];
+      ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+      std::string& target = fds[i].fd == out_pipe[0] ? run.out : run.err;
+      if (got > 0) {
+        target.append(chunk, static_cast<size_t>(got));
+      } else {
+        close(fds[i].fd);
+        (fds[i].fd == out_pipe[0] ? out_open : err_open) = false;
+      }
+    }
+  }
+  if (in_open) close(in_pipe[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  return run;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+}  // namespace quorvin_test
