@@ -30,3 +30,15 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+.PHONY: install package
+
+# Installs the program and its manual page under PREFIX (default /usr/local).
+# --prefix makes the PREFIX given now win over the one that the build folder
+# was configured with.
+install: build
+	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
+
+# Builds a Debian package of the same files, left in $(BUILD).
+package: build
+	$(CMAKE) --build $(BUILD) --target package
