@@ -103,6 +103,13 @@ int64_t line_number_at(std::string_view text, size_t pos) {
   return line;
 }
 
+// Where a file that ends too early stops: the line of its last text, not the
+// empty line after its final line feed.
+int64_t last_line_number(std::string_view text) {
+  const size_t last = text.find_last_not_of(" \t\n\v\f\r");
+  return line_number_at(text, last == std::string_view::npos ? 0 : last);
+}
+
 // The token that starts at pos, for a message.
 std::string token_at(std::string_view text, size_t pos) {
   size_t end = pos;
@@ -149,7 +156,7 @@ bool read_data_file(int32_t V, int32_t N, Matrix& raw_values, std::vector<std::s
       if (text.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos) {
         message = "data.txt holds no data, but " + std::to_string(V) + " variables were typed";
       } else {
-        message = "data.txt ends at line " + std::to_string(line_number_at(text, text.size())) +
+        message = "data.txt ends at line " + std::to_string(last_line_number(text)) +
                   " before the name of " + variable + " of " + std::to_string(V) + "; " +
                   likely_cause(text, V, N);
       }
@@ -163,7 +170,9 @@ bool read_data_file(int32_t V, int32_t N, Matrix& raw_values, std::vector<std::s
       ValueRead result = read_value(in, raw_values[k][i]);
       if (result == ValueRead::ok) continue;
       const size_t where = in.pos;
-      message = "data.txt line " + std::to_string(line_number_at(text, where)) + ": " + variable +
+      const int64_t line = result == ValueRead::end_of_file ? last_line_number(text)
+                                                            : line_number_at(text, where);
+      message = "data.txt line " + std::to_string(line) + ": " + variable +
                 " (" + quoted_for_message(name) + "), observation " + std::to_string(k + 1) + ": ";
       if (result == ValueRead::end_of_file) {
         message += "the file ends here; ";
