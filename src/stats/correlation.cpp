@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace quorvin {
 
@@ -13,24 +14,25 @@ constexpr int64_t block_j = 8;
 constexpr int64_t panel_j = 512;  // columns of the centred ranks kept in cache together
 constexpr int64_t panel_k = 256;  // observations per pass over a panel
 
+// Eight doubles, one register on AVX-512 and two or four on narrower units.
+typedef double eight_doubles __attribute__((vector_size(64)));
+
 // sums[a][b] (row stride ld) += x[k][i0+a] * x[k][j0+b] for k in [k0, k1), in
 // ascending k, each sum kept in one accumulator: the summation order is the
 // plain one, so the result is the same whatever the blocking.
 __attribute__((target_clones("avx512f", "avx2", "default")))
 void accumulate_block(const double* x, int64_t stride, int64_t i0, int64_t j0, int64_t k0,
                       int64_t k1, double* sums, int64_t ld) {
-  double acc[block_i][block_j];
-  for (int64_t a = 0; a < block_i; ++a)
-    for (int64_t b = 0; b < block_j; ++b) acc[a][b] = sums[a * ld + b];
+  static_assert(block_j == 8, "one vector of sums per row of the block");
+  eight_doubles acc[block_i];
+  for (int64_t a = 0; a < block_i; ++a) std::memcpy(&acc[a], sums + a * ld, sizeof acc[a]);
   for (int64_t k = k0; k < k1; ++k) {
     const double* row = x + k * stride;
-    for (int64_t a = 0; a < block_i; ++a) {
-      const double xi = row[i0 + a];
-      for (int64_t b = 0; b < block_j; ++b) acc[a][b] = xi * row[j0 + b] + acc[a][b];
-    }
+    eight_doubles xj;
+    std::memcpy(&xj, row + j0, sizeof xj);
+    for (int64_t a = 0; a < block_i; ++a) acc[a] = row[i0 + a] * xj + acc[a];
   }
-  for (int64_t a = 0; a < block_i; ++a)
-    for (int64_t b = 0; b < block_j; ++b) sums[a * ld + b] = acc[a][b];
+  for (int64_t a = 0; a < block_i; ++a) std::memcpy(sums + a * ld, &acc[a], sizeof acc[a]);
 }
 
 }  // namespace
