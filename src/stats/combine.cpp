@@ -33,25 +33,49 @@ struct ActivePair {
 };
 
 // Merges controls [s_begin, s_end) into every pair that is below the
-// threshold for all of them.
+// threshold for all of them, tile by tile of pairs so that the rows of a tile
+// stay in cache.
 void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matrix& correlation,
                        int32_t s_begin, int32_t s_end) {
   const int32_t tiles = (V + tile - 1) / tile;
-#pragma omp parallel for schedule(dynamic, 1) collapse(2)
-  for (int32_t tx = 0; tx < tiles; ++tx) {
-    for (int32_t ty = 0; ty < tiles; ++ty) {
-      if (ty < tx) continue;
-      const int32_t x_end = std::min(V, (tx + 1) * tile);
-      const int32_t y_end = std::min(V, (ty + 1) * tile);
-      for (int32_t x = tx * tile; x < x_end; ++x) {
-        for (int32_t y = std::max(x + 1, ty * tile); y < y_end; ++y) {
-          const double cxy = correlation[x][y];
-          int32_t first = s_begin;
-          if (std::fabs(cxy) >= threshold)
-            first = std::max(first, static_cast<int32_t>(combined[x][y]));
-          if (first >= s_end) continue;
-          combined[y][x] = merge_first_order(correlation[x], correlation[y], cxy, x, y, first,
-                                             s_end, combined[y][x]);
+  const int32_t width = s_end - s_begin;
+#pragma omp parallel
+  {
+    // 1 - r^2 for the rows of the tile over the controls of the sweep.
+    std::vector<double> one_minus_square(static_cast<size_t>(2 * tile) * width);
+#pragma omp for schedule(dynamic, 1) collapse(2)
+    for (int32_t tx = 0; tx < tiles; ++tx) {
+      for (int32_t ty = 0; ty < tiles; ++ty) {
+        if (ty < tx) continue;
+        const int32_t x_end = std::min(V, (tx + 1) * tile);
+        const int32_t y_end = std::min(V, (ty + 1) * tile);
+        auto row_of = [&](int32_t v) -> double* {
+          const int32_t slot = v >= ty * tile ? tile + (v - ty * tile) : v - tx * tile;
+          return one_minus_square.data() + static_cast<size_t>(slot) * width - s_begin;
+        };
+        for (int32_t v = tx * tile; v < x_end; ++v) {
+          const double* c = correlation[v];
+          double* a = row_of(v);
+          for (int32_t s = s_begin; s < s_end; ++s) a[s] = 1 - c[s] * c[s];
+        }
+        if (ty != tx) {
+          for (int32_t v = ty * tile; v < y_end; ++v) {
+            const double* c = correlation[v];
+            double* a = row_of(v);
+            for (int32_t s = s_begin; s < s_end; ++s) a[s] = 1 - c[s] * c[s];
+          }
+        }
+        for (int32_t x = tx * tile; x < x_end; ++x) {
+          for (int32_t y = std::max(x + 1, ty * tile); y < y_end; ++y) {
+            const double cxy = correlation[x][y];
+            int32_t first = s_begin;
+            if (std::fabs(cxy) >= threshold)
+              first = std::max(first, static_cast<int32_t>(combined[x][y]));
+            if (first >= s_end) continue;
+            const FirstOrderInputs in{correlation[x], correlation[y], row_of(x), row_of(y),
+                                      cxy,            x,              y};
+            combined[y][x] = merge_first_order(in, first, s_end, combined[y][x]);
+          }
         }
       }
     }
@@ -63,6 +87,7 @@ void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matr
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done) {
   const double threshold = critical_value(N, pruning_z);
+#pragma omp parallel for schedule(static)
   for (int32_t i = 0; i < V; ++i) std::copy(correlation[i], correlation[i] + V, combined[i]);
 
   std::vector<ActivePair> active;
@@ -73,38 +98,62 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
         combined[x][y] = V;  // no control left for the sweep yet
       }
 
-  std::vector<double> inverse_root_a(static_cast<size_t>(V));
-  std::vector<char> still_active;
+  // Largest correlation magnitude of each variable within each block of
+  // variables, for bounding whole blocks of second-order coefficients.
+  const int32_t blocks = (V + bound_block - 1) / bound_block;
+  Matrix bounds, inverse_root_a, inverse_root_bs;
+  if (!active.empty()) {
+    allocate_matrix(bounds, V, blocks);
+    allocate_matrix(inverse_root_a, control_block, V);
+    allocate_matrix(inverse_root_bs, control_block, blocks);
+#pragma omp parallel for schedule(static)
+    for (int32_t v = 0; v < V; ++v) block_bounds(correlation[v], v, V, bounds[v]);
+  }
+
   for (int32_t block = 0; block < V; block += control_block) {
     const int32_t block_end = std::min(V, block + control_block);
-    // Controls of this block for the active pairs, in order.
-    for (int32_t s = block; s < block_end; ++s) {
-      if (active.empty()) break;
-      const double* cs = correlation[s];
+    if (!active.empty()) {
 #pragma omp parallel for schedule(static)
-      for (int32_t v = 0; v < V; ++v) inverse_root_a[v] = 1 / std::sqrt(1 - cs[v] * cs[v]);
-      still_active.assign(active.size(), 1);
-#pragma omp parallel for schedule(dynamic, 16)
-      for (size_t n = 0; n < active.size(); ++n) {
-        const int32_t x = active[n].x, y = active[n].y;
-        if (s == x || s == y) continue;
-        const double* cx = correlation[x];
-        const double* cy = correlation[y];
-        double c = combined[y][x];
-        const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
-        if (std::fabs(c) > std::fabs(fxy)) c = fxy;
-        const SecondOrderInputs in{cx, cy, cs, inverse_root_a.data(), x, y, s, V, threshold};
-        c = merge_second_order(in, fxy, c);
-        combined[y][x] = c;
-        if (!(std::fabs(c) >= threshold)) {
-          still_active[n] = 0;
-          combined[x][y] = s + 1;  // the sweep takes over from the next control
+      for (int32_t s = block; s < block_end; ++s) {
+        const double* cs = correlation[s];
+        double* ia = inverse_root_a[s - block];
+        for (int32_t v = 0; v < V; ++v) ia[v] = 1 / std::sqrt(1 - cs[v] * cs[v]);
+        const double* bs = bounds[s];
+        double* ibs = inverse_root_bs[s - block];
+        for (int32_t b = 0; b < blocks; ++b) ibs[b] = 1 / std::sqrt(1 - bs[b] * bs[b]);
+      }
+      // Each group of active pairs goes through the controls of the block on
+      // its own, in order; the pairs of a group share each control's rows.
+      constexpr size_t group = 32;
+      const size_t groups = (active.size() + group - 1) / group;
+#pragma omp parallel for schedule(dynamic, 1)
+      for (size_t g = 0; g < groups; ++g) {
+        const size_t first = g * group, last = std::min(active.size(), first + group);
+        for (int32_t s = block; s < block_end; ++s) {
+          const double* cs = correlation[s];
+          for (size_t n = first; n < last; ++n) {
+            const int32_t x = active[n].x, y = active[n].y;
+            if (s == x || s == y || combined[x][y] <= s) continue;
+            const double* cx = correlation[x];
+            const double* cy = correlation[y];
+            double c = combined[y][x];
+            const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
+            if (std::fabs(c) > std::fabs(fxy)) c = fxy;
+            const SecondOrderInputs in{cx,        cy,        cs,
+                                       bounds[x], bounds[y], bounds[s],
+                                       inverse_root_a[s - block], inverse_root_bs[s - block],
+                                       x,         y,         s,
+                                       V,         threshold};
+            c = merge_second_order(in, fxy, c);
+            combined[y][x] = c;
+            // Below the threshold for good: the sweep takes over from the next control.
+            if (!(std::fabs(c) >= threshold)) combined[x][y] = s + 1;
+          }
         }
       }
-      size_t kept = 0;
-      for (size_t n = 0; n < active.size(); ++n)
-        if (still_active[n]) active[kept++] = active[n];
-      active.resize(kept);
+      active.erase(std::remove_if(active.begin(), active.end(),
+                                  [&](const ActivePair& p) { return combined[p.x][p.y] < V; }),
+                   active.end());
     }
     sweep_first_order(V, threshold, combined, correlation, block, block_end);
     if (control_done)
@@ -112,6 +161,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
   }
 
   // Results to the upper triangle, copies of correlation below it.
+#pragma omp parallel for schedule(dynamic, 16)
   for (int32_t x = 0; x < V; ++x)
     for (int32_t y = x + 1; y < V; ++y) {
       combined[x][y] = combined[y][x];
