@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +31,20 @@ std::string make_temp_dir() {
 
 ProgramRun run_program(const std::string& dir, const std::string& input,
                        const std::string& extra_env) {
+  RunOptions options;
+  options.extra_env = extra_env;
+  return run_program(dir, input, options);
+}
+
+unsigned program_user_id() { return geteuid() == 0 ? 65534 : geteuid(); }
+
+void hand_to_program_user(const std::string& path, unsigned mode) {
+  if (lchown(path.c_str(), program_user_id(), program_user_id()) != 0 ||
+      chmod(path.c_str(), mode) != 0)
+    std::abort();
+}
+
+ProgramRun run_program(const std::string& dir, const std::string& input, const RunOptions& options) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
   pid_t pid = fork();
@@ -39,8 +55,15 @@ ProgramRun run_program(const std::string& dir, const std::string& input,
     dup2(err_pipe[1], 2);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
       close(fd);
+    if (options.unprivileged && geteuid() == 0) {
+      const gid_t id = program_user_id();
+      if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(126);
+    }
     if (chdir(dir.c_str()) != 0) _exit(126);
-    if (!extra_env.empty()) putenv(const_cast<char*>(extra_env.c_str()));
+    const rlimit limit{static_cast<rlim_t>(options.address_space),
+                       static_cast<rlim_t>(options.address_space)};
+    if (options.address_space > 0 && setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+    if (!options.extra_env.empty()) putenv(const_cast<char*>(options.extra_env.c_str()));
     execl(QUORVIN_BINARY, QUORVIN_BINARY, static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -51,6 +74,7 @@ ProgramRun run_program(const std::string& dir, const std::string& input,
   // Feed the input and drain both outputs together, so that no pipe fills up.
   ProgramRun run;
   size_t fed = 0;
+  bool signal_sent = false;
   if (input.empty()) close(in_pipe[1]);
   bool in_open = !input.empty(), out_open = true, err_open = true;
   while (out_open || err_open) {
@@ -76,6 +100,11 @@ ProgramRun run_program(const std::string& dir, const std::string& input,
       std::string& target = fds[i].fd == out_pipe[0] ? run.out : run.err;
       if (got > 0) {
         target.append(chunk, static_cast<size_t>(got));
+        if (options.signal != 0 && !signal_sent &&
+            run.out.find(options.signal_after) != std::string::npos) {
+          kill(pid, options.signal);
+          signal_sent = true;
+        }
       } else {
         close(fds[i].fd);
         (fds[i].fd == out_pipe[0] ? out_open : err_open) = false;

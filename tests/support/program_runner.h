@@ -22,6 +22,26 @@ std::string make_temp_dir();
 ProgramRun run_program(const std::string& dir, const std::string& input,
                        const std::string& extra_env = "");
 
+// Ways to disturb a run; the default disturbs nothing.
+struct RunOptions {
+  std::string extra_env;      // "NAME=value" added to its environment
+  int signal = 0;             // sent to the program once its standard output holds signal_after
+  std::string signal_after;
+  bool unprivileged = false;  // run it as program_user_id(), whom file permissions stop
+  long long address_space = 0;  // limit in bytes on its address space; 0 for none
+};
+
+// run_program with options. An unprivileged run that cannot reach dir or the
+// program ends with exit status 126 or 127.
+ProgramRun run_program(const std::string& dir, const std::string& input, const RunOptions& options);
+
+// The user an unprivileged run runs as: nobody when the tests run as root,
+// for whom permission bits do not stop a write, else the tests' own user.
+unsigned program_user_id();
+
+// Makes path belong to program_user_id(), with the permission bits mode.
+void hand_to_program_user(const std::string& path, unsigned mode);
+
 // The whole content of path; empty if it cannot be read.
 std::string read_file(const std::string& path);
 
