@@ -104,18 +104,26 @@ std::string memory_message(int32_t V, int32_t N) {
 
 bool read_whole_file(int fd, std::string& text, std::string& message) {
   struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-    text.reserve(static_cast<size_t>(info.st_size));
+  const bool sized = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
   char chunk[1 << 16];
-  for (;;) {
-    ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got == 0) return true;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      message = std::string("cannot read data.txt: ") + std::strerror(errno);
-      return false;
+  try {
+    if (sized) text.reserve(static_cast<size_t>(info.st_size));
+    for (;;) {
+      ssize_t got = ::read(fd, chunk, sizeof chunk);
+      if (got == 0) return true;
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        message = std::string("cannot read data.txt: ") + std::strerror(errno);
+        return false;
+      }
+      text.append(chunk, static_cast<size_t>(got));
     }
-    text.append(chunk, static_cast<size_t>(got));
+  } catch (const std::bad_alloc&) {
+    const double size = sized ? static_cast<double>(info.st_size) : static_cast<double>(text.size());
+    std::string().swap(text);  // room for the message
+    message = "cannot read data.txt: its " + format_bytes(size) + (sized ? "" : " or more") +
+              " do not fit in memory";
+    return false;
   }
 }
 
@@ -185,26 +193,36 @@ int run_quorvin() {
       !allocate_matrix(correlation, V, V) || !allocate_matrix(combined, V, V))
     return fail_after_opening(files, memory_message(V, N));
 
-  std::string text, message;
-  if (!read_whole_file(data_fd, text, message)) return fail_after_opening(files, message);
-  ::close(data_fd);
-  if (!read_data_file(V, N, raw_values, var_names, text, message))
-    return fail_after_opening(files, message);
-  std::string().swap(text);
+  std::string message;
+  // Beyond these arrays the stages obtain working memory of their own; when
+  // that cannot be had either, the run stops as for the arrays.
+  try {
+    std::string text;
+    if (!read_whole_file(data_fd, text, message)) return fail_after_opening(files, message);
+    ::close(data_fd);
+    if (!read_data_file(V, N, raw_values, var_names, text, message))
+      return fail_after_opening(files, message);
+    std::string().swap(text);
 
-  rank_transform(V, N, ranks, raw_values);
-  // The correlation is computed in the covariance's own storage.
-  rank_covariance(V, N, correlation, ranks, means);
-  correlation_from_covariance(V, correlation, correlation);
-  combine_partial_correlations(V, N, combined, correlation,
-                               [V](int32_t s) { print_progress(s, V); });
-  Matrix().data.swap(correlation.data);
+    rank_transform(V, N, ranks, raw_values);
+    // The correlation is computed in the covariance's own storage.
+    rank_covariance(V, N, correlation, ranks, means);
+    correlation_from_covariance(V, correlation, correlation);
+    combine_partial_correlations(V, N, combined, correlation,
+                                 [V](int32_t s) { print_progress(s, V); });
+    Matrix().data.swap(correlation.data);
 
-  for (int level = 0; level < 3; ++level)
-    write_interaction_list(V, N, level_z[level], combined, files[1 + level], var_names);
-  for (int level = 0; level < 3; ++level)
-    write_pajek_network(V, N, level_z[level], combined, files[4 + level], var_names);
-  write_combined_matrix(V, var_names, combined, files[0]);
+    for (int level = 0; level < 3; ++level)
+      write_interaction_list(V, N, level_z[level], combined, files[1 + level], var_names);
+    for (int level = 0; level < 3; ++level)
+      write_pajek_network(V, N, level_z[level], combined, files[4 + level], var_names);
+    write_combined_matrix(V, var_names, combined, files[0]);
+  } catch (const std::bad_alloc&) {
+    return fail_after_opening(files, "the memory ran out while reading and computing (" +
+                                         std::to_string(V) + " variables and " +
+                                         std::to_string(N) + " observations, whose arrays take " +
+                                         format_bytes(bytes_needed(V, N)) + ")");
+  }
 
   for (int i = result_count - 1; i >= 0; --i) {
     flush_result_file(files[i]);
