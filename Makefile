@@ -29,6 +29,17 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) sanitize
 
+# Times whole runs on generated data in its own optimised build, and checks
+# the result files against the reference build (up to 400 variables); one
+# extra size by hand: make bench BENCH_SIZES=20000x100
+BENCH_BUILD ?= build-bench
+BENCH_SIZES ?= 400x50 2000x100 5000x100
+bench:
+	$(CMAKE) -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUORVIN_TESTS=OFF
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target quorvin quorvin_reference quorvin_make_data quorvin_bench
+	$(BENCH_BUILD)/bench/quorvin_bench $(BENCH_BUILD)/quorvin $(BENCH_BUILD)/bench/quorvin_reference \
+	  $(BENCH_BUILD)/bench/quorvin_make_data $(BENCH_BUILD)/runs $(BENCH_SIZES)
+
 clean:
 	rm -rf $(BUILD)
 
