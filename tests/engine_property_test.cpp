@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "stats/combine.h"
+#include "stats/combine_kernels.h"
 #include "stats/correlation.h"
 #include "stats/critical_value.h"
 #include "stats/ranks.h"
@@ -122,15 +123,44 @@ const char* kind_name(DataKind kind) {
   return "?";
 }
 
-// Runs both engines on raw (N x V) and expects every stage to agree, with
-// one, two and three threads.
+// The ways the production engine can run: thread counts, and the AVX-512 or
+// the plain filters (the same where the CPU lacks AVX-512).
+struct EngineSetting {
+  int threads;
+  bool plain_filters;
+};
+const EngineSetting engine_settings[] = {{1, false}, {2, false}, {3, false}, {1, true}, {2, true}};
+
+// Applies a setting for its scope.
+class ScopedEngineSetting {
+ public:
+  explicit ScopedEngineSetting(const EngineSetting& setting)
+      : threads_(omp_get_max_threads()), avx512_(quorvin::use_plain_filters(setting.plain_filters)) {
+    omp_set_num_threads(setting.threads);
+  }
+  ~ScopedEngineSetting() {
+    omp_set_num_threads(threads_);
+    quorvin::use_plain_filters(!avx512_);
+  }
+
+ private:
+  int threads_;
+  bool avx512_;
+};
+
+std::string describe(const EngineSetting& setting) {
+  return " threads=" + std::to_string(setting.threads) +
+         (setting.plain_filters ? " plain filters" : "");
+}
+
+// Runs both engines on raw (N x V) and expects every stage to agree in every
+// engine setting.
 void expect_engines_agree(const Matrix& raw, int32_t V, int32_t N, const std::string& label) {
   const StageResults expected = run_reference(raw, V, N);
-  const int default_threads = omp_get_max_threads();
-  for (int threads : {1, 2, 3}) {
-    omp_set_num_threads(threads);
+  for (const EngineSetting& setting : engine_settings) {
+    ScopedEngineSetting scoped(setting);
     const StageResults actual = run_production(raw, V, N);
-    const std::string where = label + " threads=" + std::to_string(threads);
+    const std::string where = label + describe(setting);
     EXPECT_EQ(first_difference(actual.ranks, expected.ranks), "") << where << " ranks";
     EXPECT_EQ(first_difference(actual.centred, expected.centred), "") << where << " centred ranks";
     EXPECT_EQ(first_difference(actual.means.data(), expected.means.data(), 1, V), "")
@@ -143,7 +173,6 @@ void expect_engines_agree(const Matrix& raw, int32_t V, int32_t N, const std::st
     EXPECT_EQ(first_difference(actual.combined, expected.combined), "") << where << " combined";
     EXPECT_EQ(actual.controls_done, expected.controls_done) << where << " controls done";
   }
-  omp_set_num_threads(default_threads);
 }
 
 // A correlation matrix with 1 on the diagonal, the given entries (i < j) and
@@ -161,19 +190,17 @@ Matrix correlation_with(int32_t V, std::initializer_list<Entry> entries) {
 }
 
 // Runs only the combined search of both engines on correlation; expects the
-// same bits with one, two and three threads. Returns the reference's result.
+// same bits in every engine setting. Returns the reference's result.
 Matrix expect_combined_agrees(int32_t V, int32_t N, const Matrix& correlation,
                               const std::string& label) {
   Matrix expected = sentinel_matrix(V, V);
   quorvin::reference::combine_partial_correlations(V, N, expected, correlation, nullptr);
-  const int default_threads = omp_get_max_threads();
-  for (int threads : {1, 2, 3}) {
-    omp_set_num_threads(threads);
+  for (const EngineSetting& setting : engine_settings) {
+    ScopedEngineSetting scoped(setting);
     Matrix actual = sentinel_matrix(V, V);
     quorvin::combine_partial_correlations(V, N, actual, correlation, nullptr);
-    EXPECT_EQ(first_difference(actual, expected), "") << label << " threads=" << threads;
+    EXPECT_EQ(first_difference(actual, expected), "") << label << describe(setting);
   }
-  omp_set_num_threads(default_threads);
   return expected;
 }
 

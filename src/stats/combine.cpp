@@ -26,57 +26,63 @@ namespace {
 
 constexpr double pruning_z = 1.96;
 constexpr int32_t control_block = 512;  // controls merged per sweep over the pairs
-constexpr int32_t tile = 32;            // variables per side of a pair tile
 
 struct ActivePair {
   int32_t x, y;
 };
 
 // Merges controls [s_begin, s_end) into every pair that is below the
-// threshold for all of them, tile by tile of pairs so that the rows of a tile
-// stay in cache.
+// threshold for all of them. The pairs (x, y) of a group of consecutive y go
+// through the controls together, the group's correlations with the controls
+// copied side by side so that a control's lanes are one contiguous load.
 void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matrix& correlation,
                        int32_t s_begin, int32_t s_end) {
-  const int32_t tiles = (V + tile - 1) / tile;
-  const int32_t width = s_end - s_begin;
+  constexpr int32_t n = first_order_lanes;
+  const int32_t groups = (V + n - 1) / n;
+  const size_t width = static_cast<size_t>(s_end - s_begin);
 #pragma omp parallel
   {
-    // 1 - r^2 for the rows of the tile over the controls of the sweep.
-    std::vector<double> one_minus_square(static_cast<size_t>(2 * tile) * width);
-#pragma omp for schedule(dynamic, 1) collapse(2)
-    for (int32_t tx = 0; tx < tiles; ++tx) {
-      for (int32_t ty = 0; ty < tiles; ++ty) {
-        if (ty < tx) continue;
-        const int32_t x_end = std::min(V, (tx + 1) * tile);
-        const int32_t y_end = std::min(V, (ty + 1) * tile);
-        auto row_of = [&](int32_t v) -> double* {
-          const int32_t slot = v >= ty * tile ? tile + (v - ty * tile) : v - tx * tile;
-          return one_minus_square.data() + static_cast<size_t>(slot) * width - s_begin;
-        };
-        for (int32_t v = tx * tile; v < x_end; ++v) {
-          const double* c = correlation[v];
-          double* a = row_of(v);
-          for (int32_t s = s_begin; s < s_end; ++s) a[s] = 1 - c[s] * c[s];
+    std::vector<double> ys(width * n), ay(width * n);
+    FirstOrderLanes lanes;
+#pragma omp for schedule(dynamic, 1)
+    for (int32_t g = groups - 1; g >= 0; --g) {
+      const int32_t y0 = g * n, y_end = std::min(V, y0 + n);
+      for (int32_t s = s_begin; s < s_end; ++s) {
+        for (int32_t j = 0; j < n; ++j) {
+          // Lanes past the last variable hold 0, whose pairs are skipped anyway.
+          const double r = y0 + j < V ? correlation[s][y0 + j] : 0.0;
+          ys[(s - s_begin) * n + j] = r;
+          ay[(s - s_begin) * n + j] = 1 - r * r;
         }
-        if (ty != tx) {
-          for (int32_t v = ty * tile; v < y_end; ++v) {
-            const double* c = correlation[v];
-            double* a = row_of(v);
-            for (int32_t s = s_begin; s < s_end; ++s) a[s] = 1 - c[s] * c[s];
+      }
+      for (int32_t x = 0; x < y_end - 1; ++x) {
+        bool merged[n] = {};
+        bool any_lane = false;
+        for (int32_t j = 0; j < n; ++j) {
+          const int32_t y = y0 + j;
+          if (y <= x || y >= V) {
+            skip_first_order_lane(lanes, j);
+            continue;
+          }
+          const double cxy = correlation[x][y];
+          // A pair that was ever at or above the threshold keeps in
+          // combined[x][y] the first control it still has to meet.
+          const int32_t first =
+              std::fabs(cxy) >= threshold ? static_cast<int32_t>(combined[x][y]) : s_begin;
+          if (first <= s_begin) {
+            set_first_order_lane(lanes, j, cxy, combined[y][x]);
+            merged[j] = any_lane = true;
+          } else {
+            skip_first_order_lane(lanes, j);
+            if (first < s_end)
+              combined[y][x] = merge_first_order(correlation[x], correlation[y], cxy, x, y, first,
+                                                 s_end, combined[y][x]);
           }
         }
-        for (int32_t x = tx * tile; x < x_end; ++x) {
-          for (int32_t y = std::max(x + 1, ty * tile); y < y_end; ++y) {
-            const double cxy = correlation[x][y];
-            int32_t first = s_begin;
-            if (std::fabs(cxy) >= threshold)
-              first = std::max(first, static_cast<int32_t>(combined[x][y]));
-            if (first >= s_end) continue;
-            const FirstOrderInputs in{correlation[x], correlation[y], row_of(x), row_of(y),
-                                      cxy,            x,              y};
-            combined[y][x] = merge_first_order(in, first, s_end, combined[y][x]);
-          }
-        }
+        if (!any_lane) continue;
+        merge_first_order_lanes(lanes, correlation[x], ys.data(), ay.data(), x, y0, s_begin, s_end);
+        for (int32_t j = 0; j < n; ++j)
+          if (merged[j]) combined[y0 + j][x] = lanes.c[j];
       }
     }
   }

@@ -1,8 +1,11 @@
-// The hot loops of the combined search, each a plain function compiled for
-// several instruction sets and chosen at run time. Every clone gives the same
-// bits: the coefficients use only correctly rounded IEEE operations (no fused
-// multiply-add), and the filters around them only decide which coefficients
-// cannot replace the stored value, with a wide safety margin.
+// The hot loops of the combined search. Each filter that decides which
+// coefficients need computing exists twice: in AVX-512 intrinsics, chosen at
+// run time where the CPU has them, and in plain C++ for every other CPU.
+// Both give the same results, and so does any thread count: the coefficients
+// themselves are computed by one scalar expression of correctly rounded IEEE
+// operations (no fused multiply-add), and a filter only passes over a
+// coefficient that it proves, with a wide margin, cannot replace the stored
+// value.
 #pragma once
 
 #include <cstdint>
@@ -12,24 +15,45 @@ namespace quorvin {
 // Controls per block of the bound table.
 constexpr int32_t bound_block = 8;
 
-// What a pair of variables x < y needs for its first-order coefficients.
-struct FirstOrderInputs {
-  const double* cx;  // rows x and y of the correlation matrix
-  const double* cy;
-  const double* ax;  // 1 - cx[s]^2 and 1 - cy[s]^2, valid for the controls merged
-  const double* ay;
-  double cxy;        // correlation[x][y]
-  int32_t x, y;
-};
-
-// Merges into c the first-order coefficients of the pair controlled for
-// s = s0 .. s1-1 in ascending order, s not x or y. Returns the new c.
-double merge_first_order(const FirstOrderInputs& in, int32_t s0, int32_t s1, double c);
+// Selects the plain filters even where AVX-512 is available (for tests);
+// returns whether the AVX-512 filters were in use before.
+bool use_plain_filters(bool plain);
 
 // bounds[b] = the largest |row[t]| over t in block b (t = b*bound_block ..,
 // t != self); NaN entries are passed over, as a NaN correlation can only give
 // NaN coefficients. bounds holds (V + bound_block - 1) / bound_block entries.
 void block_bounds(const double* row, int32_t self, int32_t V, double* bounds);
+
+// Merges into c the first-order coefficients of pair x < y controlled for
+// s = s0 .. s1-1 in ascending order, s not x or y. cx and cy are rows x and y
+// of the correlation matrix and cxy = correlation[x][y]. Returns the new c.
+double merge_first_order(const double* cx, const double* cy, double cxy, int32_t x, int32_t y,
+                         int32_t s0, int32_t s1, double c);
+
+// Pairs (x, y0 + j), j < first_order_lanes, merged together control by control.
+constexpr int32_t first_order_lanes = 32;
+
+// What merge_first_order_lanes keeps of each pair of a group.
+struct FirstOrderLanes {
+  double cxy[first_order_lanes];  // correlation[x][y]
+  double c[first_order_lanes];    // the stored value
+  // c^2 (1 + margin) for the filter; -infinity for a pair that is not to be
+  // merged, +infinity for one whose c is too small to filter.
+  double bound[first_order_lanes];
+};
+
+// Sets lane j of a group to merge the stored value c.
+void set_first_order_lane(FirstOrderLanes& lanes, int32_t j, double cxy, double c);
+
+// Leaves lane j of a group out of merging.
+void skip_first_order_lane(FirstOrderLanes& lanes, int32_t j);
+
+// Merges into every lane of the group the first-order coefficients of pair
+// (x, y0 + j) controlled for s = s0 .. s1-1, s not x, in ascending order.
+// cx is row x of the correlation matrix; ys[(s - s0) * first_order_lanes + j]
+// holds correlation[y0 + j][s] and ay the same places' 1 - r^2.
+void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
+                             const double* ay, int32_t x, int32_t y0, int32_t s0, int32_t s1);
 
 // What a pair of variables needs for its second-order coefficients controlled
 // for s and each t > s.
