@@ -1,6 +1,7 @@
-// The hot loops of the combined search. Each filter that decides which
-// coefficients need computing exists twice: in AVX-512 intrinsics, chosen at
-// run time where the CPU has them, and in plain C++ for every other CPU.
+// The hot loops of the combined search. Each exists twice, the same source
+// compiled with two sets of filters (which decide which coefficients need
+// computing): AVX-512 intrinsics, chosen at run time where the CPU has them,
+// and plain C++ for every other CPU.
 // Both give the same results, and so does any thread count: the coefficients
 // themselves are computed by one scalar expression of correctly rounded IEEE
 // operations (no fused multiply-add), and a filter only passes over a

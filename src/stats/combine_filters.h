@@ -1,0 +1,78 @@
+// The filters of the combined search and what they share. Included by the
+// kernel files, each compiled for its own instruction set: everything here
+// has internal linkage, so that no copy compiled for one set can stand in for
+// another's.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "stats/combine.h"
+#include "stats/combine_kernels.h"
+
+namespace quorvin {
+namespace {
+
+// A filter passes over a coefficient only when it proves its magnitude to be
+// at least |c| * (1 + margin): far beyond the few roundings that separate the
+// filter's arithmetic from the coefficient's own.
+constexpr double margin = 1e-6;
+// Below these the squares could lose precision to underflow; such cases go
+// through the exact path.
+constexpr double smallest_square = 1e-280;
+constexpr double smallest_bound = 1e-290;
+// The second-order filter works from approximate first-order coefficients;
+// it trusts them only well inside (-1, 1).
+constexpr double smallest_one_minus_square = 1e-3;
+// Blocks of t bounded per pass of the second-order search.
+constexpr int32_t blocks_per_pass = 64;
+
+// The filter bound of a stored value c, as kept by FirstOrderLanes.
+inline double first_order_bound(double c) {
+  if (!(std::fabs(c) > 0)) return -HUGE_VAL;  // zero or NaN: never replaced
+  const double bound = c * c * (1 + margin);
+  return bound >= smallest_bound ? bound : HUGE_VAL;
+}
+
+// False when the first-order coefficient of pair x, y for a control s (with
+// xs = r_xs, ys = r_ys, ax = 1 - r_xs^2, ay = 1 - r_ys^2) cannot replace a
+// stored value c, where bound = c^2 (1 + margin).
+inline bool first_order_may_replace(double cxy, double xs, double ys, double ax, double ay,
+                                    double bound) {
+  const double num = cxy - xs * ys;
+  const double square = num * num;
+  return !(square > bound * (ay * ax) && square > smallest_square);
+}
+
+// The same for a second-order coefficient of pair x, y controlled for s and
+// t, from approximations of the first-order coefficients of x, t and y, t:
+// (r_xt - r_xs r_ts) / sqrt(a_x a_t) with the square roots taken apart
+// (iax ~ 1 / sqrt(a_x), iat ~ 1 / sqrt(a_t)).
+inline bool second_order_may_replace(double fxy, double cxt, double cyt, double cst, double iat,
+                                     double cxs, double cys, double iax, double iay,
+                                     double bound) {
+  const double fx = (cxt - cxs * cst) * iax * iat;
+  const double fy = (cyt - cys * cst) * iay * iat;
+  const double one_minus_fx2 = 1 - fx * fx;
+  const double one_minus_fy2 = 1 - fy * fy;
+  const double num = fxy - fx * fy;
+  const double square = num * num;
+  return !(one_minus_fx2 > smallest_one_minus_square &&
+           one_minus_fy2 > smallest_one_minus_square &&
+           square > bound * (one_minus_fy2 * one_minus_fx2) && square > smallest_square);
+}
+
+// False for a block of t in which no second-order coefficient can replace c:
+// |g| >= |fxy| - max|f_xt| max|f_yt| there (the denominators are at most 1),
+// with the first-order coefficients bounded from the correlations,
+// |f_xt| <= (|r_xt| + |r_xs| |r_ts|) / sqrt((1 - r_ts^2)(1 - r_xs^2)).
+// limit = |fxy| - |c| (1 + margin).
+inline bool block_may_replace(double bx, double by, double bs, double ibs, double axs, double ays,
+                              double iax, double iay, double limit) {
+  const double x_bound = (bx + axs * bs) * iax * ibs;
+  const double y_bound = (by + ays * bs) * iay * ibs;
+  return !(x_bound < 1 && y_bound < 1 && x_bound * y_bound < limit);
+}
+
+}  // namespace
+}  // namespace quorvin
