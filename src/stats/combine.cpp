@@ -42,8 +42,9 @@ void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matr
   const size_t width = static_cast<size_t>(s_end - s_begin);
 #pragma omp parallel
   {
-    std::vector<double> ys(width * n), ay(width * n);
-    FirstOrderLanes lanes;
+    std::vector<double> ys(width * n);
+    std::vector<float> ys_f(width * n), ay_f(width * n);
+    FirstOrderLanes lanes{};
 #pragma omp for schedule(dynamic, 1)
     for (int32_t g = groups - 1; g >= 0; --g) {
       const int32_t y0 = g * n, y_end = std::min(V, y0 + n);
@@ -51,8 +52,10 @@ void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matr
         for (int32_t j = 0; j < n; ++j) {
           // Lanes past the last variable hold 0, whose pairs are skipped anyway.
           const double r = y0 + j < V ? correlation[s][y0 + j] : 0.0;
+          const float r_f = static_cast<float>(r);
           ys[(s - s_begin) * n + j] = r;
-          ay[(s - s_begin) * n + j] = 1 - r * r;
+          ys_f[(s - s_begin) * n + j] = r_f;
+          ay_f[(s - s_begin) * n + j] = 1 - r_f * r_f;
         }
       }
       for (int32_t x = 0; x < y_end - 1; ++x) {
@@ -80,7 +83,8 @@ void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matr
           }
         }
         if (!any_lane) continue;
-        merge_first_order_lanes(lanes, correlation[x], ys.data(), ay.data(), x, y0, s_begin, s_end);
+        merge_first_order_lanes(lanes, correlation[x], ys.data(), ys_f.data(), ay_f.data(), x, y0,
+                                s_begin, s_end);
         for (int32_t j = 0; j < n; ++j)
           if (merged[j]) combined[y0 + j][x] = lanes.c[j];
       }
@@ -108,13 +112,21 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
   // variables, for bounding whole blocks of second-order coefficients.
   const int32_t blocks = (V + bound_block - 1) / bound_block;
   Matrix bounds, inverse_root_a, inverse_root_bs;
+  // Single-precision copies for the filters.
+  std::vector<float> correlation_f, inverse_root_a_f;
   if (!active.empty()) {
     allocate_matrix(bounds, V, blocks);
     allocate_matrix(inverse_root_a, control_block, V);
     allocate_matrix(inverse_root_bs, control_block, blocks);
+    correlation_f.resize(static_cast<size_t>(V) * V);
+    inverse_root_a_f.resize(static_cast<size_t>(control_block) * V);
 #pragma omp parallel for schedule(static)
-    for (int32_t v = 0; v < V; ++v) block_bounds(correlation[v], v, V, bounds[v]);
+    for (int32_t v = 0; v < V; ++v) {
+      block_bounds(correlation[v], v, V, bounds[v]);
+      std::copy(correlation[v], correlation[v] + V, correlation_f.data() + static_cast<size_t>(v) * V);
+    }
   }
+  auto row_f = [&](int32_t v) { return correlation_f.data() + static_cast<size_t>(v) * V; };
 
   for (int32_t block = 0; block < V; block += control_block) {
     const int32_t block_end = std::min(V, block + control_block);
@@ -123,7 +135,11 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
       for (int32_t s = block; s < block_end; ++s) {
         const double* cs = correlation[s];
         double* ia = inverse_root_a[s - block];
-        for (int32_t v = 0; v < V; ++v) ia[v] = 1 / std::sqrt(1 - cs[v] * cs[v]);
+        float* ia_f = inverse_root_a_f.data() + static_cast<size_t>(s - block) * V;
+        for (int32_t v = 0; v < V; ++v) {
+          ia[v] = 1 / std::sqrt(1 - cs[v] * cs[v]);
+          ia_f[v] = static_cast<float>(ia[v]);
+        }
         const double* bs = bounds[s];
         double* ibs = inverse_root_bs[s - block];
         for (int32_t b = 0; b < blocks; ++b) ibs[b] = 1 / std::sqrt(1 - bs[b] * bs[b]);
@@ -145,11 +161,12 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
             double c = combined[y][x];
             const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
             if (std::fabs(c) > std::fabs(fxy)) c = fxy;
-            const SecondOrderInputs in{cx,        cy,        cs,
-                                       bounds[x], bounds[y], bounds[s],
-                                       inverse_root_a[s - block], inverse_root_bs[s - block],
-                                       x,         y,         s,
-                                       V,         threshold};
+            const SecondOrderInputs in{
+                cx,        cy,        cs,        row_f(x),
+                row_f(y),  row_f(s),  inverse_root_a_f.data() + static_cast<size_t>(s - block) * V,
+                bounds[x], bounds[y], bounds[s], inverse_root_a[s - block],
+                inverse_root_bs[s - block],      x,         y,
+                s,         V,         threshold};
             c = merge_second_order(in, fxy, c);
             combined[y][x] = c;
             // Below the threshold for good: the sweep takes over from the next control.

@@ -27,11 +27,40 @@ constexpr double smallest_one_minus_square = 1e-3;
 // Blocks of t bounded per pass of the second-order search.
 constexpr int32_t blocks_per_pass = 64;
 
-// The filter bound of a stored value c, as kept by FirstOrderLanes.
+// The filter bound of a stored value c, for a pair followed on its own.
 inline double first_order_bound(double c) {
   if (!(std::fabs(c) > 0)) return -HUGE_VAL;  // zero or NaN: never replaced
   const double bound = c * c * (1 + margin);
   return bound >= smallest_bound ? bound : HUGE_VAL;
+}
+
+// The first-order sweep meets every pair for every control, so its filter
+// works in single precision, twice the lanes at a time. Every float there lies
+// within float_slack of the double it stands for (correlations are at most 1
+// in magnitude, and each float operation adds at most a few 1e-8), so
+// |f| = |num| / sqrt(a_x a_y) >= (|num_f| - slack) / sqrt((a_xf + slack)(a_yf + slack)).
+constexpr float float_slack = 1e-6f;
+constexpr double float_margin = 1e-5;
+// Below this |c| the float squares could underflow: such a pair is never
+// filtered.
+constexpr double float_smallest_c = 1e-10;
+
+// The single-precision filter bound of a stored value c, as kept by
+// FirstOrderLanes.
+inline float first_order_float_bound(double c) {
+  if (!(std::fabs(c) > 0)) return -HUGE_VALF;  // zero or NaN: never replaced
+  if (std::fabs(c) < float_smallest_c) return HUGE_VALF;
+  return static_cast<float>(c * c * (1 + float_margin));
+}
+
+// False when the first-order coefficient for a control s cannot replace c,
+// from the floats of r_xy, r_xs, r_ys, 1 - r_xs^2 and 1 - r_ys^2 and
+// bound = first_order_float_bound(c).
+inline bool first_order_float_may_replace(float cxy, float xs, float ys, float ax, float ay,
+                                          float bound) {
+  const float low = std::fabs(cxy - xs * ys) - float_slack;
+  return !(low > 0 && ax > 2 * float_slack && ay > 2 * float_slack &&
+           low * low > bound * ((ay + float_slack) * (ax + float_slack)));
 }
 
 // False when the first-order coefficient of pair x, y for a control s (with
@@ -73,6 +102,15 @@ inline bool block_may_replace(double bx, double by, double bs, double ibs, doubl
   const double y_bound = (by + ays * bs) * iay * ibs;
   return !(x_bound < 1 && y_bound < 1 && x_bound * y_bound < limit);
 }
+
+// The second-order filter in single precision, for the AVX-512 kernels. It
+// trusts a lane only where 1 / sqrt(a_x a_t) <= single_largest_scale, so that
+// each approximate first-order coefficient lies within 1e-5 of the double
+// one, and then argues with slacks that cover that and its own roundings:
+// |g| >= (|num_f| - single_slack) / sqrt((a_yf + single_slack)(a_xf + single_slack)).
+constexpr float single_largest_scale = 8;
+constexpr float single_slack = 3e-5f;
+constexpr double single_margin = 1e-4;
 
 }  // namespace
 }  // namespace quorvin

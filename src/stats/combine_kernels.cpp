@@ -9,7 +9,8 @@ namespace quorvin {
 // The AVX-512 kernels, in their own file compiled for that instruction set.
 namespace avx512 {
 void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                             const double* ay, int32_t x, int32_t y0, int32_t s0, int32_t s1);
+                             const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
+                             int32_t s0, int32_t s1);
 double merge_second_order(const SecondOrderInputs& in, double fxy, double c);
 }  // namespace avx512
 
@@ -17,22 +18,24 @@ double merge_second_order(const SecondOrderInputs& in, double fxy, double c);
 namespace plain {
 namespace {
 
-uint32_t first_order_mask(const FirstOrderLanes& lanes, double xs, double ax, const double* ys,
-                          const double* ay) {
+uint32_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
+                          const float* ay) {
   uint32_t mask = 0;
   for (int32_t j = 0; j < first_order_lanes; ++j)
-    if (first_order_may_replace(lanes.cxy[j], xs, ys[j], ax, ay[j], lanes.bound[j]))
+    if (first_order_float_may_replace(lanes.cxy_f[j], xs, ys[j], ax, ay[j], lanes.bound_f[j]))
       mask |= uint32_t{1} << j;
   return mask;
 }
 
-uint32_t second_order_mask(double fxy, const double* cx, const double* cy, const double* cs,
-                           const double* ia, double cxs, double cys, double iax, double iay,
-                           double bound, int32_t n) {
+// For t in [t0, t1), t1 - t0 <= 32, and the stored value c.
+uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
+                           double iax, double iay, double c, int32_t t0, int32_t t1) {
+  const double bound = c * c * (1 + margin);
   uint32_t mask = 0;
-  for (int32_t j = 0; j < n; ++j)
-    if (second_order_may_replace(fxy, cx[j], cy[j], cs[j], ia[j], cxs, cys, iax, iay, bound))
-      mask |= uint32_t{1} << j;
+  for (int32_t t = t0; t < t1; ++t)
+    if (second_order_may_replace(fxy, in.cx[t], in.cy[t], in.cs[t], in.inverse_root_a[t], cxs, cys,
+                                 iax, iay, bound))
+      mask |= uint32_t{1} << (t - t0);
   return mask;
 }
 
@@ -92,21 +95,30 @@ double merge_first_order(const double* cx, const double* cy, double cxy, int32_t
 void set_first_order_lane(FirstOrderLanes& lanes, int32_t j, double cxy, double c) {
   lanes.cxy[j] = cxy;
   lanes.c[j] = c;
-  lanes.bound[j] = first_order_bound(c);
+  lanes.cxy_f[j] = static_cast<float>(cxy);
+  lanes.bound_f[j] = first_order_float_bound(c);
+  // A stored zero or NaN is never replaced.
+  if (std::fabs(c) > 0)
+    lanes.merging |= uint32_t{1} << j;
+  else
+    lanes.merging &= ~(uint32_t{1} << j);
 }
 
 void skip_first_order_lane(FirstOrderLanes& lanes, int32_t j) {
   lanes.cxy[j] = 0;
   lanes.c[j] = 0;
-  lanes.bound[j] = -HUGE_VAL;
+  lanes.cxy_f[j] = 0;
+  lanes.bound_f[j] = -HUGE_VALF;
+  lanes.merging &= ~(uint32_t{1} << j);
 }
 
 void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                             const double* ay, int32_t x, int32_t y0, int32_t s0, int32_t s1) {
+                             const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
+                             int32_t s0, int32_t s1) {
   if (avx512_filters)
-    avx512::merge_first_order_lanes(lanes, cx, ys, ay, x, y0, s0, s1);
+    avx512::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
   else
-    plain::merge_first_order_lanes(lanes, cx, ys, ay, x, y0, s0, s1);
+    plain::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
 }
 
 double merge_second_order(const SecondOrderInputs& in, double fxy, double c) {

@@ -14,7 +14,7 @@
 namespace quorvin {
 
 // Controls per block of the bound table.
-constexpr int32_t bound_block = 8;
+constexpr int32_t bound_block = 16;
 
 // Selects the plain filters even where AVX-512 is available (for tests);
 // returns whether the AVX-512 filters were in use before.
@@ -38,9 +38,12 @@ constexpr int32_t first_order_lanes = 32;
 struct FirstOrderLanes {
   double cxy[first_order_lanes];  // correlation[x][y]
   double c[first_order_lanes];    // the stored value
-  // c^2 (1 + margin) for the filter; -infinity for a pair that is not to be
-  // merged, +infinity for one whose c is too small to filter.
-  double bound[first_order_lanes];
+  // For the filter, which works in single precision: cxy, and a bound from c
+  // (-infinity for a pair that is not to be merged, +infinity for one whose c
+  // is too small to filter).
+  float cxy_f[first_order_lanes];
+  float bound_f[first_order_lanes];
+  uint32_t merging;  // bit j set while lane j is merged
 };
 
 // Sets lane j of a group to merge the stored value c.
@@ -52,9 +55,11 @@ void skip_first_order_lane(FirstOrderLanes& lanes, int32_t j);
 // Merges into every lane of the group the first-order coefficients of pair
 // (x, y0 + j) controlled for s = s0 .. s1-1, s not x, in ascending order.
 // cx is row x of the correlation matrix; ys[(s - s0) * first_order_lanes + j]
-// holds correlation[y0 + j][s] and ay the same places' 1 - r^2.
+// holds correlation[y0 + j][s], ys_f the same in single precision and ay_f
+// the same places' 1 - r^2 in single precision.
 void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                             const double* ay, int32_t x, int32_t y0, int32_t s0, int32_t s1);
+                             const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
+                             int32_t s0, int32_t s1);
 
 // What a pair of variables needs for its second-order coefficients controlled
 // for s and each t > s.
@@ -62,6 +67,10 @@ struct SecondOrderInputs {
   const double* cx;  // rows x, y and s of the correlation matrix
   const double* cy;
   const double* cs;
+  const float* cx_f;  // the same in single precision, for the filter
+  const float* cy_f;
+  const float* cs_f;
+  const float* inverse_root_a_f;  // inverse_root_a in single precision
   const double* bx;  // block_bounds of rows x, y and s
   const double* by;
   const double* bs;
