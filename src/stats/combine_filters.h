@@ -106,9 +106,11 @@ inline bool block_may_replace(double bx, double by, double bs, double ibs, doubl
 // The second-order filter in single precision, for the AVX-512 kernels. It
 // trusts a lane only where 1 / sqrt(a_x a_t) <= single_largest_scale, so that
 // each approximate first-order coefficient lies within 1e-5 of the double
-// one, and then argues with slacks that cover that and its own roundings:
+// one (and only for |f_xy| <= single_largest_coefficient), and then argues
+// with slacks that cover that and its own roundings:
 // |g| >= (|num_f| - single_slack) / sqrt((a_yf + single_slack)(a_xf + single_slack)).
 constexpr float single_largest_scale = 8;
+constexpr double single_largest_coefficient = 4;
 constexpr float single_slack = 3e-5f;
 constexpr double single_margin = 1e-4;
 
