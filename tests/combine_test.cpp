@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -12,6 +13,7 @@
 #include "stats/correlation.h"
 #include "stats/critical_value.h"
 #include "stats/ranks.h"
+#include "support/reference.h"
 #include "support/test_values.h"
 
 using quorvin::Matrix;
@@ -20,12 +22,10 @@ using quorvin_test::text_of;
 
 namespace {
 
-// The search written out loop by loop, in the visiting order that defines
-// the result: for each control s its first-order pass, then for each t > s
-// the pruned second-order pass. Slow (about V^4 / 4 tests) and only meant for
-// small V. When asked, history records per pair x < y every coefficient met:
-// "0.42" for the zero-order one, "2:0.317923" controlled for 2, "1,3:0.359585"
-// controlled for 1 and 3 (0-based variables).
+// The plain search of the test support, with, when asked, the history per
+// pair x < y of every coefficient met: "0.42" for the zero-order one,
+// "2:0.317923" controlled for 2, "1,3:0.359585" controlled for 1 and 3
+// (0-based variables).
 struct Reference {
   Matrix combined;
   std::map<std::pair<int32_t, int32_t>, std::vector<std::string>> history;
@@ -34,49 +34,20 @@ struct Reference {
 
 Reference reference_search(int32_t V, int32_t N, const Matrix& correlation,
                            bool keep_history = true) {
-  const double T = quorvin::critical_value(N, 1.96);
   Reference ref;
   ref.combined = filled_matrix(V, V, 0.0);
-  Matrix first_order = filled_matrix(V, V, 0.0);
-  Matrix& combined = ref.combined;
-  for (int32_t i = 0; i < V; ++i)
-    for (int32_t j = 0; j < V; ++j) first_order[i][j] = combined[i][j] = correlation[i][j];
-  auto met = [&](int32_t x, int32_t y, const std::string& controls, double value) {
-    if (keep_history) ref.history[{x, y}].push_back(controls + text_of(value));
-  };
-  for (int32_t x = 0; x < V; ++x)
-    for (int32_t y = x + 1; y < V; ++y) met(x, y, "", combined[x][y]);
-
-  for (int32_t s = 0; s < V; ++s) {
-    for (int32_t r = 0; r < V; ++r) {
-      if (r == s) continue;
-      for (int32_t p = r + 1; p < V; ++p) {
-        if (p == s) continue;
-        const double f = (correlation[r][p] - correlation[r][s] * correlation[p][s]) /
-                         std::sqrt((1 - correlation[p][s] * correlation[p][s]) *
-                                   (1 - correlation[r][s] * correlation[r][s]));
-        first_order[r][p] = f;
-        first_order[p][r] = f;
-        met(r, p, std::to_string(s) + ":", f);
-        if (std::fabs(combined[r][p]) > std::fabs(f)) combined[r][p] = f;
-      }
-    }
-    for (int32_t t = s + 1; t < V; ++t) {
-      for (int32_t x = 0; x < V; ++x) {
-        if (x == t || x == s) continue;
-        for (int32_t y = x + 1; y < V; ++y) {
-          if (y == t || y == s) continue;
-          if (!(std::fabs(combined[x][y]) >= T)) continue;
-          const double g = (first_order[x][y] - first_order[x][t] * first_order[t][y]) /
-                           std::sqrt((1 - first_order[t][y] * first_order[t][y]) *
-                                     (1 - first_order[x][t] * first_order[x][t]));
-          ++ref.second_order_count;
-          met(x, y, std::to_string(s) + "," + std::to_string(t) + ":", g);
-          if (std::fabs(combined[x][y]) > std::fabs(g)) combined[x][y] = g;
-        }
-      }
-    }
-  }
+  quorvin::reference::combine_partial_correlations(
+      V, N, ref.combined, correlation, nullptr,
+      [&](int32_t x, int32_t y, int32_t s, int32_t t, double value) {
+        if (t >= 0) ++ref.second_order_count;
+        if (!keep_history) return;
+        char controls[32] = "";
+        if (t >= 0)
+          std::snprintf(controls, sizeof controls, "%d,%d:", s, t);
+        else if (s >= 0)
+          std::snprintf(controls, sizeof controls, "%d:", s);
+        ref.history[{x, y}].push_back(controls + text_of(value));
+      });
   return ref;
 }
 

@@ -91,10 +91,12 @@ std::string format_bytes(double bytes) {
 }
 
 // Memory for the arrays: values and ranks (N x V each), correlation and
-// combined (V x V each), and the names.
+// combined (V x V each), the names, and the combined search's single-precision
+// copy of the correlations and its table of bounds (V x V floats and V x V/16
+// doubles).
 double bytes_needed(int32_t V, int32_t N) {
   const double v = V, n = N;
-  return 8.0 * (2 * n * v + 2 * v * v) + 32.0 * v + 8.0 * n;
+  return 8.0 * (2 * n * v + 2 * v * v) + 4.5 * v * v + 32.0 * v + 8.0 * n;
 }
 
 std::string memory_message(int32_t V, int32_t N) {

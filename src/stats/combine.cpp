@@ -16,8 +16,8 @@ namespace quorvin {
 // - pairs still at or above the threshold ("active") are followed control by
 //   control, with their second-order coefficients;
 // - a pair below the threshold stays below it and only has first-order
-//   coefficients left to meet; those are merged in blocks of controls, pair
-//   tile by pair tile, for cache locality.
+//   coefficients left to meet; those are merged a block of controls at a
+//   time, for groups of pairs that share their first variable.
 // While working, the result of pair x < y lives in combined[y][x] and the
 // first control not yet merged for an active or once-active pair in
 // combined[x][y]; the layout of the result is restored at the end.

@@ -77,7 +77,7 @@ double critical_value(int32_t N, double z) {
 }
 
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
-                                  const ControlDone& control_done) {
+                                  const ControlDone& control_done, const CoefficientMet& met) {
   const double T = critical_value(N, 1.96);
   Matrix first_order;
   allocate_matrix(first_order, V, V);
@@ -86,6 +86,9 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
       first_order[i][j] = correlation[i][j];
       combined[i][j] = correlation[i][j];
     }
+  if (met)
+    for (int32_t x = 0; x < V; ++x)
+      for (int32_t y = x + 1; y < V; ++y) met(x, y, -1, -1, combined[x][y]);
 
   for (int32_t s = 0; s < V; ++s) {
     for (int32_t r = 0; r < V; ++r) {
@@ -98,6 +101,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
                       (1 - correlation[r][s] * correlation[r][s]));
         first_order[r][p] = f;
         first_order[p][r] = f;
+        if (met) met(r, p, s, -1, f);
         if (std::fabs(combined[r][p]) > std::fabs(f)) combined[r][p] = f;
       }
     }
@@ -111,6 +115,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
           const double g = (first_order[x][y] - first_order[x][t] * first_order[t][y]) /
                            std::sqrt((1 - first_order[t][y] * first_order[t][y]) *
                                      (1 - first_order[x][t] * first_order[x][t]));
+          if (met) met(x, y, s, t, g);
           if (std::fabs(combined[x][y]) > std::fabs(g)) combined[x][y] = g;
         }
       }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "common/matrix.h"
@@ -29,9 +30,14 @@ void correlation_from_covariance(int32_t V, Matrix& correlation, const Matrix& c
 
 double critical_value(int32_t N, double z);
 
+// Called for every coefficient the search meets, in the order it meets
+// them: the pair x < y, the controls (-1 where there is none) and the value.
+using CoefficientMet = std::function<void(int32_t x, int32_t y, int32_t s, int32_t t, double value)>;
+
 // The s, t, x, y loop nest with its own first_order matrix; control_done(s)
 // is called after the second-order passes of s.
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
-                                  const ControlDone& control_done);
+                                  const ControlDone& control_done,
+                                  const CoefficientMet& met = nullptr);
 
 }  // namespace quorvin::reference
