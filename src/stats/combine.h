@@ -12,8 +12,10 @@ namespace quorvin {
 
 // The partial correlation of a and b given c, from the correlations r_ab,
 // r_ac and r_bc: (r_ab - r_ac * r_bc) / sqrt((1 - r_bc^2) * (1 - r_ac^2)).
-// Every coefficient of the search is computed by this one expression.
-inline double partial_coefficient(double r_ab, double r_ac, double r_bc) {
+// Every coefficient of the search is computed by this one expression. Static,
+// so that each kernel file, whatever instruction set it is compiled for, has
+// its own copy.
+static inline double partial_coefficient(double r_ab, double r_ac, double r_bc) {
   return (r_ab - r_ac * r_bc) / __builtin_sqrt((1 - r_bc * r_bc) * (1 - r_ac * r_ac));
 }
 

@@ -27,6 +27,11 @@ constexpr double smallest_one_minus_square = 1e-3;
 // Blocks of t bounded per pass of the second-order search.
 constexpr int32_t blocks_per_pass = 64;
 
+// The smaller and the larger of two indices (std::min and std::max would be
+// shared with files compiled for another instruction set).
+inline int32_t smaller(int32_t a, int32_t b) { return a < b ? a : b; }
+inline int32_t larger(int32_t a, int32_t b) { return a < b ? b : a; }
+
 // The filter bound of a stored value c, for a pair followed on its own.
 inline double first_order_bound(double c) {
   if (!(std::fabs(c) > 0)) return -HUGE_VAL;  // zero or NaN: never replaced

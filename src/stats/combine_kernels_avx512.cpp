@@ -2,8 +2,6 @@
 // compiled for AVX-512 and only called where the CPU has it.
 #include <immintrin.h>
 
-#include <algorithm>
-
 #include "stats/combine_filters.h"
 
 namespace quorvin {
