@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "stats/combine_filters.h"
 #include "stats/combine_kernels.h"
 #include "stats/critical_value.h"
 

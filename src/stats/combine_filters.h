@@ -108,6 +108,28 @@ inline bool block_may_replace(double bx, double by, double bs, double ibs, doubl
   return !(x_bound < 1 && y_bound < 1 && x_bound * y_bound < limit);
 }
 
+// Sets lane j of a group to merge the stored value c.
+inline void set_first_order_lane(FirstOrderLanes& lanes, int32_t j, double cxy, double c) {
+  lanes.cxy[j] = cxy;
+  lanes.c[j] = c;
+  lanes.cxy_f[j] = static_cast<float>(cxy);
+  lanes.bound_f[j] = first_order_float_bound(c);
+  // A stored zero or NaN is never replaced.
+  if (std::fabs(c) > 0)
+    lanes.merging |= uint64_t{1} << j;
+  else
+    lanes.merging &= ~(uint64_t{1} << j);
+}
+
+// Leaves lane j of a group out of merging.
+inline void skip_first_order_lane(FirstOrderLanes& lanes, int32_t j) {
+  lanes.cxy[j] = 0;
+  lanes.c[j] = 0;
+  lanes.cxy_f[j] = 0;
+  lanes.bound_f[j] = -HUGE_VALF;
+  lanes.merging &= ~(uint64_t{1} << j);
+}
+
 // The second-order filter in single precision, for the AVX-512 kernels. It
 // trusts a lane only where 1 / sqrt(a_x a_t) <= single_largest_scale, so that
 // each approximate first-order coefficient lies within 1e-5 of the double

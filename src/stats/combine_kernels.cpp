@@ -18,12 +18,12 @@ double merge_second_order(const SecondOrderInputs& in, double fxy, double c);
 namespace plain {
 namespace {
 
-uint32_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
+uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
                           const float* ay) {
-  uint32_t mask = 0;
+  uint64_t mask = 0;
   for (int32_t j = 0; j < first_order_lanes; ++j)
     if (first_order_float_may_replace(lanes.cxy_f[j], xs, ys[j], ax, ay[j], lanes.bound_f[j]))
-      mask |= uint32_t{1} << j;
+      mask |= uint64_t{1} << j;
   return mask;
 }
 
@@ -90,26 +90,6 @@ double merge_first_order(const double* cx, const double* cy, double cxy, int32_t
     }
   }
   return c;
-}
-
-void set_first_order_lane(FirstOrderLanes& lanes, int32_t j, double cxy, double c) {
-  lanes.cxy[j] = cxy;
-  lanes.c[j] = c;
-  lanes.cxy_f[j] = static_cast<float>(cxy);
-  lanes.bound_f[j] = first_order_float_bound(c);
-  // A stored zero or NaN is never replaced.
-  if (std::fabs(c) > 0)
-    lanes.merging |= uint32_t{1} << j;
-  else
-    lanes.merging &= ~(uint32_t{1} << j);
-}
-
-void skip_first_order_lane(FirstOrderLanes& lanes, int32_t j) {
-  lanes.cxy[j] = 0;
-  lanes.c[j] = 0;
-  lanes.cxy_f[j] = 0;
-  lanes.bound_f[j] = -HUGE_VALF;
-  lanes.merging &= ~(uint32_t{1} << j);
 }
 
 void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,

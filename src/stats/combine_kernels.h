@@ -32,7 +32,7 @@ double merge_first_order(const double* cx, const double* cy, double cxy, int32_t
                          int32_t s0, int32_t s1, double c);
 
 // Pairs (x, y0 + j), j < first_order_lanes, merged together control by control.
-constexpr int32_t first_order_lanes = 32;
+constexpr int32_t first_order_lanes = 64;
 
 // What merge_first_order_lanes keeps of each pair of a group.
 struct FirstOrderLanes {
@@ -43,14 +43,8 @@ struct FirstOrderLanes {
   // is too small to filter).
   float cxy_f[first_order_lanes];
   float bound_f[first_order_lanes];
-  uint32_t merging;  // bit j set while lane j is merged
+  uint64_t merging;  // bit j set while lane j is merged
 };
-
-// Sets lane j of a group to merge the stored value c.
-void set_first_order_lane(FirstOrderLanes& lanes, int32_t j, double cxy, double c);
-
-// Leaves lane j of a group out of merging.
-void skip_first_order_lane(FirstOrderLanes& lanes, int32_t j);
 
 // Merges into every lane of the group the first-order coefficients of pair
 // (x, y0 + j) controlled for s = s0 .. s1-1, s not x, in ascending order.

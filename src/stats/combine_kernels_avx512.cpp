@@ -13,14 +13,14 @@ namespace {
 
 __m512d broadcast(double v) { return _mm512_set1_pd(v); }
 
-uint32_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
+uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
                           const float* ay) {
   const __m512 vxs = _mm512_set1_ps(xs), vax = _mm512_set1_ps(ax);
   const __m512 slack = _mm512_set1_ps(float_slack), two_slack = _mm512_set1_ps(2 * float_slack);
   const __m512 zero = _mm512_setzero_ps();
   const __mmask16 ax_trusted = _mm512_cmp_ps_mask(vax, two_slack, _CMP_GT_OQ);
   const __m512 ax_high = _mm512_add_ps(vax, slack);
-  uint32_t mask = 0;
+  uint64_t mask = 0;
   for (int32_t q = 0; q < first_order_lanes; q += 16) {
     const __m512 vay = _mm512_loadu_ps(ay + q);
     const __m512 low = _mm512_sub_ps(
@@ -32,7 +32,7 @@ uint32_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, cons
     const __mmask16 skip = _mm512_cmp_ps_mask(low, zero, _CMP_GT_OQ) & ax_trusted &
                            _mm512_cmp_ps_mask(vay, two_slack, _CMP_GT_OQ) &
                            _mm512_cmp_ps_mask(_mm512_mul_ps(low, low), limit, _CMP_GT_OQ);
-    mask |= uint32_t{static_cast<uint16_t>(~skip)} << q;
+    mask |= uint64_t{static_cast<uint16_t>(~skip)} << q;
   }
   return mask;
 }
