@@ -123,41 +123,49 @@ const char* kind_name(DataKind kind) {
   return "?";
 }
 
-// The ways the production engine can run: thread counts, and the AVX-512 or
-// the plain filters (the same where the CPU lacks AVX-512).
+// The ways the production engine can run: thread counts, and each set of
+// filters this CPU can run.
 struct EngineSetting {
   int threads;
-  bool plain_filters;
+  quorvin::FilterSet filters;
 };
-const EngineSetting engine_settings[] = {{1, false}, {2, false}, {3, false}, {1, true}, {2, true}};
+
+std::vector<EngineSetting> engine_settings() {
+  using quorvin::FilterSet;
+  const FilterSet best = quorvin::best_filter_set();
+  std::vector<EngineSetting> settings = {{1, best}, {2, best}, {3, best}, {2, FilterSet::plain}};
+  if (best == FilterSet::avx512) settings.push_back({2, FilterSet::avx2});
+  return settings;
+}
 
 // Applies a setting for its scope.
 class ScopedEngineSetting {
  public:
   explicit ScopedEngineSetting(const EngineSetting& setting)
-      : threads_(omp_get_max_threads()), avx512_(quorvin::use_plain_filters(setting.plain_filters)) {
+      : threads_(omp_get_max_threads()), filters_(quorvin::use_filter_set(setting.filters)) {
     omp_set_num_threads(setting.threads);
   }
   ~ScopedEngineSetting() {
     omp_set_num_threads(threads_);
-    quorvin::use_plain_filters(!avx512_);
+    quorvin::use_filter_set(filters_);
   }
 
  private:
   int threads_;
-  bool avx512_;
+  quorvin::FilterSet filters_;
 };
 
 std::string describe(const EngineSetting& setting) {
-  return " threads=" + std::to_string(setting.threads) +
-         (setting.plain_filters ? " plain filters" : "");
+  static const char* const names[] = {"plain", "avx2", "avx512"};
+  return " threads=" + std::to_string(setting.threads) + " filters=" +
+         names[static_cast<int>(setting.filters)];
 }
 
 // Runs both engines on raw (N x V) and expects every stage to agree in every
 // engine setting.
 void expect_engines_agree(const Matrix& raw, int32_t V, int32_t N, const std::string& label) {
   const StageResults expected = run_reference(raw, V, N);
-  for (const EngineSetting& setting : engine_settings) {
+  for (const EngineSetting& setting : engine_settings()) {
     ScopedEngineSetting scoped(setting);
     const StageResults actual = run_production(raw, V, N);
     const std::string where = label + describe(setting);
@@ -195,7 +203,7 @@ Matrix expect_combined_agrees(int32_t V, int32_t N, const Matrix& correlation,
                               const std::string& label) {
   Matrix expected = sentinel_matrix(V, V);
   quorvin::reference::combine_partial_correlations(V, N, expected, correlation, nullptr);
-  for (const EngineSetting& setting : engine_settings) {
+  for (const EngineSetting& setting : engine_settings()) {
     ScopedEngineSetting scoped(setting);
     Matrix actual = sentinel_matrix(V, V);
     quorvin::combine_partial_correlations(V, N, actual, correlation, nullptr);

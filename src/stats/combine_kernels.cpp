@@ -6,13 +6,20 @@
 
 namespace quorvin {
 
-// The AVX-512 kernels, in their own file compiled for that instruction set.
+// The AVX-512 and AVX2 kernels, each in its own file compiled for that
+// instruction set.
 namespace avx512 {
 void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
                              const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
                              int32_t s0, int32_t s1);
 double merge_second_order(const SecondOrderInputs& in, double fxy, double c);
 }  // namespace avx512
+namespace avx2 {
+void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
+                             const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
+                             int32_t s0, int32_t s1);
+double merge_second_order(const SecondOrderInputs& in, double fxy, double c);
+}  // namespace avx2
 
 // The same kernels with plain filters, for every CPU.
 namespace plain {
@@ -54,14 +61,20 @@ uint64_t block_mask(const double* bx, const double* by, const double* bs, const 
 
 }  // namespace plain
 
+FilterSet best_filter_set() {
+  if (__builtin_cpu_supports("avx512f")) return FilterSet::avx512;
+  if (__builtin_cpu_supports("avx2")) return FilterSet::avx2;
+  return FilterSet::plain;
+}
+
 namespace {
-bool avx512_filters = __builtin_cpu_supports("avx512f");
+FilterSet filter_set = best_filter_set();
 }  // namespace
 
-bool use_plain_filters(bool plain) {
-  const bool was_avx512 = avx512_filters;
-  avx512_filters = !plain && __builtin_cpu_supports("avx512f");
-  return was_avx512;
+FilterSet use_filter_set(FilterSet set) {
+  const FilterSet before = filter_set;
+  filter_set = set;
+  return before;
 }
 
 void block_bounds(const double* row, int32_t self, int32_t V, double* bounds) {
@@ -95,15 +108,27 @@ double merge_first_order(const double* cx, const double* cy, double cxy, int32_t
 void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
                              const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
                              int32_t s0, int32_t s1) {
-  if (avx512_filters)
-    avx512::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
-  else
-    plain::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
+  switch (filter_set) {
+    case FilterSet::avx512:
+      return avx512::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
+    case FilterSet::avx2:
+      return avx2::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
+    case FilterSet::plain:
+      break;
+  }
+  plain::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
 }
 
 double merge_second_order(const SecondOrderInputs& in, double fxy, double c) {
-  return avx512_filters ? avx512::merge_second_order(in, fxy, c)
-                        : plain::merge_second_order(in, fxy, c);
+  switch (filter_set) {
+    case FilterSet::avx512:
+      return avx512::merge_second_order(in, fxy, c);
+    case FilterSet::avx2:
+      return avx2::merge_second_order(in, fxy, c);
+    case FilterSet::plain:
+      break;
+  }
+  return plain::merge_second_order(in, fxy, c);
 }
 
 }  // namespace quorvin

@@ -1,7 +1,7 @@
-// The hot loops of the combined search. Each exists twice, the same source
-// compiled with two sets of filters (which decide which coefficients need
-// computing): AVX-512 intrinsics, chosen at run time where the CPU has them,
-// and plain C++ for every other CPU.
+// The hot loops of the combined search. Each exists three times, the same
+// source compiled with three sets of filters (which decide which coefficients
+// need computing): AVX-512 or AVX2 intrinsics, the best the CPU has chosen at
+// run time, and plain C++ for every other CPU.
 // Both give the same results, and so does any thread count: the coefficients
 // themselves are computed by one scalar expression of correctly rounded IEEE
 // operations (no fused multiply-add), and a filter only passes over a
@@ -16,9 +16,14 @@ namespace quorvin {
 // Controls per block of the bound table.
 constexpr int32_t bound_block = 16;
 
-// Selects the plain filters even where AVX-512 is available (for tests);
-// returns whether the AVX-512 filters were in use before.
-bool use_plain_filters(bool plain);
+enum class FilterSet { plain, avx2, avx512 };
+
+// The fastest set of filters this CPU can run; the one in use unless changed.
+FilterSet best_filter_set();
+
+// Uses the given set of filters from now on (for tests; it must be one the
+// CPU can run). Returns the set used before.
+FilterSet use_filter_set(FilterSet set);
 
 // bounds[b] = the largest |row[t]| over t in block b (t = b*bound_block ..,
 // t != self); NaN entries are passed over, as a NaN correlation can only give

@@ -1,0 +1,127 @@
+// The combined search's hot loops with AVX2 filters, for CPUs that have AVX2
+// but not AVX-512. This file is compiled for AVX2 and only called where the
+// CPU has it. The filters are those of the AVX-512 file, eight floats or four
+// doubles at a time.
+#include <immintrin.h>
+
+#include "stats/combine_filters.h"
+
+namespace quorvin {
+namespace avx2 {
+namespace {
+
+__m256 abs_ps(__m256 v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
+
+// Lanes [0, n) of eight, as a load mask.
+__m256i lanes_below(int32_t n) {
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
+                          const float* ay) {
+  if (!(ax > 2 * float_slack)) return ~uint64_t{0};
+  const __m256 vxs = _mm256_set1_ps(xs), slack = _mm256_set1_ps(float_slack);
+  const __m256 two_slack = _mm256_set1_ps(2 * float_slack), zero = _mm256_setzero_ps();
+  const __m256 ax_high = _mm256_add_ps(_mm256_set1_ps(ax), slack);
+  uint64_t mask = 0;
+  for (int32_t q = 0; q < first_order_lanes; q += 8) {
+    const __m256 vay = _mm256_loadu_ps(ay + q);
+    const __m256 low = _mm256_sub_ps(
+        abs_ps(_mm256_sub_ps(_mm256_loadu_ps(lanes.cxy_f + q),
+                             _mm256_mul_ps(vxs, _mm256_loadu_ps(ys + q)))),
+        slack);
+    const __m256 limit = _mm256_mul_ps(_mm256_loadu_ps(lanes.bound_f + q),
+                                       _mm256_mul_ps(_mm256_add_ps(vay, slack), ax_high));
+    const __m256 skip = _mm256_and_ps(
+        _mm256_and_ps(_mm256_cmp_ps(low, zero, _CMP_GT_OQ), _mm256_cmp_ps(vay, two_slack, _CMP_GT_OQ)),
+        _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
+    mask |= uint64_t{static_cast<uint8_t>(~_mm256_movemask_ps(skip))} << q;
+  }
+  return mask;
+}
+
+// Eight elements from the given starts, of which n are wanted, in single
+// precision; bound = c^2 (1 + single_margin).
+uint32_t second_order_mask8(float fxy, const float* cx, const float* cy, const float* cs,
+                            const float* ia, float cxs, float cys, float iax, float iay,
+                            float bound, int32_t n) {
+  const __m256i valid = lanes_below(n);
+  const __m256 one = _mm256_set1_ps(1), slack = _mm256_set1_ps(single_slack);
+  const __m256 trusted = _mm256_set1_ps(static_cast<float>(smallest_one_minus_square) + single_slack);
+  const __m256 largest_scale = _mm256_set1_ps(single_largest_scale);
+  const __m256 cst = _mm256_maskload_ps(cs, valid), iat = _mm256_maskload_ps(ia, valid);
+  const __m256 x_scale = _mm256_mul_ps(_mm256_set1_ps(iax), iat);
+  const __m256 y_scale = _mm256_mul_ps(_mm256_set1_ps(iay), iat);
+  const __m256 fx = _mm256_mul_ps(
+      _mm256_sub_ps(_mm256_maskload_ps(cx, valid), _mm256_mul_ps(_mm256_set1_ps(cxs), cst)), x_scale);
+  const __m256 fy = _mm256_mul_ps(
+      _mm256_sub_ps(_mm256_maskload_ps(cy, valid), _mm256_mul_ps(_mm256_set1_ps(cys), cst)), y_scale);
+  const __m256 one_minus_fx2 = _mm256_sub_ps(one, _mm256_mul_ps(fx, fx));
+  const __m256 one_minus_fy2 = _mm256_sub_ps(one, _mm256_mul_ps(fy, fy));
+  const __m256 low =
+      _mm256_sub_ps(abs_ps(_mm256_sub_ps(_mm256_set1_ps(fxy), _mm256_mul_ps(fx, fy))), slack);
+  const __m256 limit =
+      _mm256_mul_ps(_mm256_set1_ps(bound), _mm256_mul_ps(_mm256_add_ps(one_minus_fy2, slack),
+                                                         _mm256_add_ps(one_minus_fx2, slack)));
+  __m256 skip = _mm256_and_ps(_mm256_cmp_ps(x_scale, largest_scale, _CMP_LE_OQ),
+                              _mm256_cmp_ps(y_scale, largest_scale, _CMP_LE_OQ));
+  skip = _mm256_and_ps(skip, _mm256_cmp_ps(one_minus_fx2, trusted, _CMP_GT_OQ));
+  skip = _mm256_and_ps(skip, _mm256_cmp_ps(one_minus_fy2, trusted, _CMP_GT_OQ));
+  skip = _mm256_and_ps(skip, _mm256_cmp_ps(low, _mm256_setzero_ps(), _CMP_GT_OQ));
+  skip = _mm256_and_ps(skip, _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
+  return static_cast<uint32_t>(~_mm256_movemask_ps(skip) & _mm256_movemask_ps(_mm256_castsi256_ps(valid)));
+}
+
+// For t in [t0, t1), t1 - t0 <= 16, and the stored value c.
+uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
+                           double iax, double iay, double c, int32_t t0, int32_t t1) {
+  // The slacks assume |fxy| of order 1; a larger one is not filtered.
+  if (!(std::fabs(fxy) <= single_largest_coefficient)) return (uint32_t{1} << (t1 - t0)) - 1;
+  const float bound = static_cast<float>(c * c * (1 + single_margin));
+  uint32_t mask = 0;
+  for (int32_t t = t0; t < t1; t += 8) {
+    const int32_t n = t1 - t < 8 ? t1 - t : 8;
+    mask |= second_order_mask8(static_cast<float>(fxy), in.cx_f + t, in.cy_f + t, in.cs_f + t,
+                               in.inverse_root_a_f + t, static_cast<float>(cxs),
+                               static_cast<float>(cys), static_cast<float>(iax),
+                               static_cast<float>(iay), bound, n)
+            << (t - t0);
+  }
+  return mask;
+}
+
+// n <= 64 blocks from the given starts.
+uint64_t block_mask(const double* bx, const double* by, const double* bs, const double* ibs,
+                    double axs, double ays, double iax, double iay, double limit, int32_t n) {
+  const __m256d one = _mm256_set1_pd(1.0), vlimit = _mm256_set1_pd(limit);
+  const __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
+  uint64_t mask = 0;
+  for (int32_t q = 0; q < n; q += 4) {
+    const __m256i valid = _mm256_cmpgt_epi64(_mm256_set1_epi64x(n - q), index);
+    const __m256d vbs = _mm256_maskload_pd(bs + q, valid);
+    const __m256d vibs = _mm256_maskload_pd(ibs + q, valid);
+    const __m256d x_bound = _mm256_mul_pd(
+        _mm256_mul_pd(_mm256_add_pd(_mm256_maskload_pd(bx + q, valid),
+                                    _mm256_mul_pd(_mm256_set1_pd(axs), vbs)),
+                      _mm256_set1_pd(iax)),
+        vibs);
+    const __m256d y_bound = _mm256_mul_pd(
+        _mm256_mul_pd(_mm256_add_pd(_mm256_maskload_pd(by + q, valid),
+                                    _mm256_mul_pd(_mm256_set1_pd(ays), vbs)),
+                      _mm256_set1_pd(iay)),
+        vibs);
+    const __m256d skip = _mm256_and_pd(
+        _mm256_and_pd(_mm256_cmp_pd(x_bound, one, _CMP_LT_OQ), _mm256_cmp_pd(y_bound, one, _CMP_LT_OQ)),
+        _mm256_cmp_pd(_mm256_mul_pd(x_bound, y_bound), vlimit, _CMP_LT_OQ));
+    const int bits = ~_mm256_movemask_pd(skip) & _mm256_movemask_pd(_mm256_castsi256_pd(valid));
+    mask |= uint64_t{static_cast<uint8_t>(bits)} << q;
+  }
+  return mask;
+}
+
+}  // namespace
+
+#include "stats/combine_kernel_body.inc"
+
+}  // namespace avx2
+}  // namespace quorvin
