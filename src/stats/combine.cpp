@@ -1,5 +1,7 @@
 #include "stats/combine.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -41,10 +43,18 @@ void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matr
   constexpr int32_t n = first_order_lanes;
   const int32_t groups = (V + n - 1) / n;
   const size_t width = static_cast<size_t>(s_end - s_begin);
+  // Each thread's copies of its group's correlations, obtained here, where
+  // running out of memory can still be reported.
+  const size_t copy = width * n;
+  const size_t threads = static_cast<size_t>(omp_get_max_threads());
+  std::vector<double> all_ys(threads * copy);
+  std::vector<float> all_ys_f(threads * copy), all_ay_f(threads * copy);
 #pragma omp parallel
   {
-    std::vector<double> ys(width * n);
-    std::vector<float> ys_f(width * n), ay_f(width * n);
+    const size_t mine = static_cast<size_t>(omp_get_thread_num()) * copy;
+    double* ys = all_ys.data() + mine;
+    float* ys_f = all_ys_f.data() + mine;
+    float* ay_f = all_ay_f.data() + mine;
     FirstOrderLanes lanes{};
 #pragma omp for schedule(dynamic, 1)
     for (int32_t g = groups - 1; g >= 0; --g) {
@@ -84,8 +94,7 @@ void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matr
           }
         }
         if (!any_lane) continue;
-        merge_first_order_lanes(lanes, correlation[x], ys.data(), ys_f.data(), ay_f.data(), x, y0,
-                                s_begin, s_end);
+        merge_first_order_lanes(lanes, correlation[x], ys, ys_f, ay_f, x, y0, s_begin, s_end);
         for (int32_t j = 0; j < n; ++j)
           if (merged[j]) combined[y0 + j][x] = lanes.c[j];
       }

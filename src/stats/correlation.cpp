@@ -1,5 +1,7 @@
 #include "stats/correlation.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -56,9 +58,12 @@ void rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
   const int64_t row_blocks = (padded + block_i - 1) / block_i;
   // Each task owns one block of rows within one panel of columns: threads
   // write disjoint sums, so the result does not depend on the thread count.
+  // One block of sums per thread, obtained here, where running out of memory
+  // can still be reported.
+  std::vector<double> all_sums(static_cast<size_t>(omp_get_max_threads()) * block_i * panel_j);
 #pragma omp parallel
   {
-    std::vector<double> sums(block_i * panel_j);
+    double* sums = all_sums.data() + static_cast<size_t>(omp_get_thread_num()) * block_i * panel_j;
 #pragma omp for schedule(dynamic, 4) collapse(2)
     for (int64_t panel = 0; panel < panels; ++panel) {
       for (int64_t rb = 0; rb < row_blocks; ++rb) {
@@ -68,11 +73,11 @@ void rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
         const int64_t j_end = std::min({j_begin + panel_j, padded, (i0 + block_i + block_j - 1) / block_j * block_j});
         if (i0 >= V || j_end <= j_begin) continue;
         const int64_t width = j_end - j_begin;
-        std::fill(sums.begin(), sums.begin() + block_i * width, 0.0);
+        std::fill(sums, sums + block_i * width, 0.0);
         for (int64_t k0 = 0; k0 < N; k0 += panel_k) {
           const int64_t k1 = std::min<int64_t>(N, k0 + panel_k);
           for (int64_t j0 = j_begin; j0 < j_end; j0 += block_j)
-            accumulate_block(x.data(), padded, i0, j0, k0, k1, sums.data() + (j0 - j_begin), width);
+            accumulate_block(x.data(), padded, i0, j0, k0, k1, sums + (j0 - j_begin), width);
         }
         for (int64_t a = 0; a < block_i && i0 + a < V; ++a) {
           const int64_t i = i0 + a;

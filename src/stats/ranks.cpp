@@ -1,5 +1,7 @@
 #include "stats/ranks.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -12,16 +14,17 @@ void sort_ascending(double* values, int32_t n) {
 
 void rank_transform(int32_t V, int32_t N, Matrix& ranks, const Matrix& raw_values) {
   if (V <= 0 || N <= 0) return;
+  // (value, observation) so that ties are found after one sort; the order
+  // among equal values never reaches a rank. One column per thread, obtained
+  // here, where running out of memory can still be reported.
+  std::vector<std::pair<double, int32_t>> columns(static_cast<size_t>(omp_get_max_threads()) * N);
 #pragma omp parallel
   {
-    // (value, observation) so that ties are found after one sort; the order
-    // among equal values never reaches a rank.
-    std::vector<std::pair<double, int32_t>> column(static_cast<size_t>(N));
+    std::pair<double, int32_t>* column = columns.data() + static_cast<size_t>(omp_get_thread_num()) * N;
 #pragma omp for schedule(static)
     for (int32_t i = 0; i < V; ++i) {
       for (int32_t k = 0; k < N; ++k) column[k] = {raw_values[k][i], k};
-      std::sort(column.begin(), column.end(),
-                [](const auto& a, const auto& b) { return a.first < b.first; });
+      std::sort(column, column + N, [](const auto& a, const auto& b) { return a.first < b.first; });
       for (int32_t q = 0; q < N;) {
         int32_t m = 1;
         while (q + m < N && column[q + m].first == column[q].first) ++m;
