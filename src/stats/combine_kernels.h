@@ -2,7 +2,7 @@
 // source compiled with three sets of filters (which decide which coefficients
 // need computing): AVX-512 or AVX2 intrinsics, the best the CPU has chosen at
 // run time, and plain C++ for every other CPU.
-// Both give the same results, and so does any thread count: the coefficients
+// All three give the same results, and so does any thread count: the coefficients
 // themselves are computed by one scalar expression of correctly rounded IEEE
 // operations (no fused multiply-add), and a filter only passes over a
 // coefficient that it proves, with a wide margin, cannot replace the stored
