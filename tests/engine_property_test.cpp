@@ -325,3 +325,45 @@ TEST(EngineExactness, SortAscendingGivesTheExchangeSortsValues) {
     for (int32_t i = 0; i < n; ++i) EXPECT_EQ(values[i], expected[i]) << "n=" << n << " at " << i;
   }
 }
+
+// The filters' guards: correlations at and next to +-1, exact zeros and NaN
+// rows, in symmetric matrices that need not come from any data, so that
+// first-order coefficients far beyond 1, infinite and NaN coefficients and
+// near-zero denominators all occur. A large N keeps many pairs above the
+// pruning threshold, so the second-order filters see them too.
+TEST(EngineExactness, ExtremeCorrelationMatrices) {
+  for (uint64_t seed = 1; seed <= 6; ++seed) {
+    quorvin_test::Random random{seed};
+    const int32_t V = 20 + random.below(12);
+    Matrix correlation = sentinel_matrix(V, V);
+    const int32_t nan_row = random.below(V);
+    for (int32_t i = 0; i < V; ++i) {
+      correlation[i][i] = i == nan_row ? NAN : 1.0;
+      for (int32_t j = i + 1; j < V; ++j) {
+        double r = 0;
+        switch (random.below(6)) {
+          case 0: r = 2 * random.uniform() - 1; break;
+          case 1: r = std::nextafter(1.0, 0.0) * (random.below(2) ? 1 : -1); break;
+          case 2: r = random.below(2) ? 1.0 : -1.0; break;
+          case 3: r = 0.0; break;
+          case 4: r = (0.9 + 0.1 * random.uniform()) * (random.below(2) ? 1 : -1); break;
+          default: r = 0.3 * random.normal(); break;
+        }
+        if (i == nan_row || j == nan_row) r = NAN;
+        correlation[i][j] = correlation[j][i] = r;
+      }
+    }
+    expect_combined_agrees(V, 1000, correlation, "extreme seed " + std::to_string(seed));
+  }
+}
+
+// Several sweeps over the pairs, several groups of pairs in the first-order
+// sweep, and several passes of block bounds in the second-order search: a
+// data set large enough for each, with few controls per sweep.
+TEST(EngineExactness, SeveralSweepsGroupsAndPasses) {
+  const int32_t V = 300, N = 40;
+  const Matrix raw = quorvin_test::gene_modules(V, N, 7);
+  const int32_t controls_before = quorvin::set_controls_per_sweep(48);
+  expect_engines_agree(raw, V, N, "gene modules 300 x 40, 48 controls per sweep");
+  quorvin::set_controls_per_sweep(controls_before);
+}

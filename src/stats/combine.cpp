@@ -28,7 +28,8 @@ namespace quorvin {
 namespace {
 
 constexpr double pruning_z = 1.96;
-constexpr int32_t control_block = 512;  // controls merged per sweep over the pairs
+// Controls merged per sweep over the pairs.
+int32_t control_block = 512;
 
 struct ActivePair {
   int32_t x, y;
@@ -103,6 +104,12 @@ void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matr
 }
 
 }  // namespace
+
+int32_t set_controls_per_sweep(int32_t controls) {
+  const int32_t before = control_block;
+  control_block = controls;
+  return before;
+}
 
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done) {

@@ -23,6 +23,11 @@ static inline double partial_coefficient(double r_ab, double r_ac, double r_bc) 
 // controls for s, alone or with a later t, has been met by every pair.
 using ControlDone = std::function<void(int32_t s)>;
 
+// Sets how many controls are handled per sweep over the pairs (512 unless
+// changed; tests use fewer, to meet several sweeps on small data). Returns
+// the number before. Requires controls > 0; not while a search runs.
+int32_t set_controls_per_sweep(int32_t controls);
+
 // Fills combined (V x V): its upper triangle with each pair's result, its
 // diagonal and lower triangle with copies of correlation. correlation must be
 // exactly symmetric. Controls are visited in ascending order and a stored

@@ -25,7 +25,7 @@ constexpr double smallest_bound = 1e-290;
 // it trusts them only well inside (-1, 1).
 constexpr double smallest_one_minus_square = 1e-3;
 // Blocks of t bounded per pass of the second-order search.
-constexpr int32_t blocks_per_pass = 64;
+constexpr int32_t blocks_per_pass = 16;
 
 // The smaller and the larger of two indices (std::min and std::max would be
 // shared with files compiled for another instruction set).
