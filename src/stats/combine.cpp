@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <vector>
 
 #include "stats/combine_filters.h"
@@ -132,9 +133,11 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
   // Single-precision copies for the filters.
   std::vector<float> correlation_f, inverse_root_a_f;
   if (!active.empty()) {
-    allocate_matrix(bounds, V, blocks);
-    allocate_matrix(inverse_root_a, control_block, V);
-    allocate_matrix(inverse_root_bs, control_block, blocks);
+    // Working memory that cannot be had ends the search as any allocation
+    // does, with std::bad_alloc, which the driver reports.
+    if (!allocate_matrix(bounds, V, blocks) || !allocate_matrix(inverse_root_a, control_block, V) ||
+        !allocate_matrix(inverse_root_bs, control_block, blocks))
+      throw std::bad_alloc();
     correlation_f.resize(static_cast<size_t>(V) * V);
     inverse_root_a_f.resize(static_cast<size_t>(control_block) * V);
 #pragma omp parallel for schedule(static)

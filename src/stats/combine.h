@@ -33,6 +33,7 @@ int32_t set_controls_per_sweep(int32_t controls);
 // exactly symmetric. Controls are visited in ascending order and a stored
 // value is replaced only by one of strictly smaller magnitude, so the result
 // is the same for any thread count. Calls control_done for s = 0 .. V-1 in order.
+// Throws std::bad_alloc when its working memory cannot be had.
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done);
 
