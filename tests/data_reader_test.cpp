@@ -141,7 +141,8 @@ TEST(DataReader, RefusesFilesThatDoNotMatchTheCounts) {
       {"decimal comma", 2, 3, "c t1 t2 t3\nA 1,5 2 3\nB 4 5 6\n",
        "data.txt line 2: variable 1 (\"A\"), observation 2: \",5\" is not a number; " + counts_2_3},
       {"short row runs into the next name", 2, 3, "c t1 t2 t3\nA 1 2\nB 4 5 6\n",
-       "data.txt line 3: variable 1 (\"A\"), observation 3: \"B\" is not a number; " + counts_2_3},
+       "data.txt line 3: variable 1 (\"A\"), observation 3: \"B\" is not a number; " + counts_2_3 +
+           "; line 2 (\"A\") holds 3 fields where the other rows hold 4"},
       {"placeholder for a missing value", 2, 3, "c t1 t2 t3\nA 1 NA 3\nB 4 5 6\n",
        "data.txt line 2: variable 1 (\"A\"), observation 2: \"NA\" is not a number; " + counts_2_3},
       {"value too large", 2, 3, "c t1 t2 t3\nA 1 2 3\nB 4 5 1e400\n",
@@ -151,9 +152,19 @@ TEST(DataReader, RefusesFilesThatDoNotMatchTheCounts) {
        "data.txt line 2: variable 1 (\"A\"), observation 2: \"-1e-400\" is beyond the range of a "
        "double; " + counts_2_3},
       {"file ends inside a row", 2, 3, "c t1 t2 t3\nA 1 2 3\nB 4 5\n",
-       "data.txt line 3: variable 2 (\"B\"), observation 3: the file ends here; " + counts_2_3},
+       "data.txt line 3: variable 2 (\"B\"), observation 3: the file ends here; " + counts_2_3 +
+           "; line 3 (\"B\") holds 3 fields where the other rows hold 4"},
       {"file ends inside a row without line feed", 2, 3, "c t1 t2 t3\nA 1 2 3\nB 4 5",
-       "data.txt line 3: variable 2 (\"B\"), observation 3: the file ends here; " + counts_2_3},
+       "data.txt line 3: variable 2 (\"B\"), observation 3: the file ends here; " + counts_2_3 +
+           "; line 3 (\"B\") holds 3 fields where the other rows hold 4"},
+      {"header without a corner cell, typed counts right", 2, 3, "t1 t2 t3\nA 1 2 3\nB 4 5 6\n",
+       "data.txt ends at line 3 before the name of variable 2 of 2; a header without a corner "
+       "cell: its 3 labels are as many as the values of a row; put any word before the first "
+       "label"},
+      {"empty cell of a tab-separated row", 3, 3, "c\tt1\tt2\tt3\nA\t1\t2\t3\nB\t4\t\t6\nC\t7\t8\t9\n",
+       "data.txt line 4: variable 2 (\"B\"), observation 3: \"C\" is not a number; check the typed "
+       "counts (3 variables, 3 observations); line 3 (\"B\") holds 3 fields where the other rows "
+       "hold 4"},
       {"file ends before a row", 2, 3, "c t1 t2 t3\nA 1 2 3\n\n",
        "data.txt ends at line 2 before the name of variable 2 of 2; " + counts_2_3},
       {"too many variables typed", 3, 3, "c t1 t2 t3\nA 1 2 3\nB 4 5 6\n",

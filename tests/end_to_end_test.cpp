@@ -137,7 +137,13 @@ TEST(EndToEnd, RefusedAnswersTouchNoFile) {
            Case{"", "no answer to \"How many variables?\": standard input ended"},
            Case{"-4\n32\n", variables + "is negative: \"-4\""},
            Case{"3000000000\n32\n", variables + "is out of range (at most 2147483647): \"3000000000\""},
-           Case{"12abc\n", observations + "is not a whole number: \"abc\""},
+           Case{"12abc\n", observations + "is not a whole number: \"abc\" (the answer to \"How "
+                                           "many variables?\" was read as 12 and the rest of it "
+                                           "left for this question)"},
+           Case{"4.0\n9\n", observations + "is not a whole number: \".0\" (the answer to \"How "
+                                            "many variables?\" was read as 4 and the rest of it "
+                                            "left for this question)"},
+           Case{"4 x\n", observations + "is not a whole number: \"x\""},
            Case{"11\n", "no answer to \"How many observations?\": standard input ended"},
            Case{"11\n-1\n", observations + "is negative: \"-1\""},
            Case{"11 99999999999\n", observations + "is out of range (at most 2147483647): "

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/result_file.h"
+#include "output/result_files.h"
 #include "stats/critical_value.h"
 #include "support/program_runner.h"
 #include "support/test_values.h"
@@ -18,7 +18,7 @@ using quorvin_test::filled_matrix;
 
 namespace {
 
-const double level_z[3] = {2.5758, 3.2905, 3.8906};
+using quorvin::level_z;
 const std::string title = "COMBINED SECOND ORDER SPEARMAN CORRELATION MATRIX";
 
 using Names = std::vector<std::string>;
@@ -29,16 +29,18 @@ std::string matrix_file(int32_t V, const Names& names, const Matrix& combined) {
   return out.buffer;
 }
 
+// The writers are given the critical value of N observations at quantile z,
+// as the driver gives it.
 std::string interaction_list(int32_t V, int32_t N, double z, const Matrix& combined,
                              const Names& names) {
   quorvin::ResultFile out;
-  quorvin::write_interaction_list(V, N, z, combined, out, names);
+  quorvin::write_interaction_list(V, quorvin::critical_value(N, z), combined, out, names);
   return out.buffer;
 }
 
 std::string network(int32_t V, int32_t N, double z, const Matrix& combined, const Names& names) {
   quorvin::ResultFile out;
-  quorvin::write_pajek_network(V, N, z, combined, out, names);
+  quorvin::write_pajek_network(V, quorvin::critical_value(N, z), combined, out, names);
   return out.buffer;
 }
 

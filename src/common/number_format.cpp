@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace quorvin {
@@ -42,6 +43,15 @@ void append_double(std::string& out, double value) {
 void append_integer(std::string& out, int64_t value) {
   char text[24];
   out.append(text, std::to_chars(text, text + sizeof text, value).ptr - text);
+}
+
+std::string format_bytes(double bytes) {
+  char text[64];
+  if (bytes >= 1024.0 * 1024 * 1024)
+    std::snprintf(text, sizeof text, "%.1f GiB", bytes / (1024.0 * 1024 * 1024));
+  else
+    std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024));
+  return text;
 }
 
 }  // namespace quorvin

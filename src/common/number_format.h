@@ -21,4 +21,7 @@ void append_double(std::string& out, double value);
 // Appends value in plain decimal, with a minus sign when negative.
 void append_integer(std::string& out, int64_t value);
 
+// A size for messages, to a tenth of a MiB or GiB: "3.5 MiB", "12.0 GiB".
+std::string format_bytes(double bytes);
+
 }  // namespace quorvin

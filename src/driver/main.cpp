@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
-// Command-line arguments are ignored: the program's whole interface is the
-// dialogue and its fixed file names.
-int main() { return quorvin::run_quorvin(); }
+// Without arguments the program is the dialogue it has always been.
+int main(int argc, char** argv) {
+  return argc > 1 ? quorvin::run_command_line(argc, argv) : quorvin::run_dialogue();
+}

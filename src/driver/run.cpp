@@ -1,66 +1,45 @@
 #include "driver/run.h"
 
-#include <cerrno>
-#include <csignal>
+#include <cctype>
+#include <chrono>
+#include <climits>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
+#include <fstream>
+#include <omp.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "common/matrix.h"
 #include "common/number_format.h"
-#include "common/result_file.h"
 #include "common/timestamp.h"
+#include "driver/command_line.h"
 #include "driver/dialogue.h"
+#include "driver/progress.h"
 #include "input/data_reader.h"
+#include "input/table_reader.h"
+#include "input/table_text.h"
+#include "output/result_files.h"
 #include "output/writers.h"
 #include "stats/combine.h"
 #include "stats/correlation.h"
+#include "stats/critical_value.h"
 #include "stats/ranks.h"
 
 namespace quorvin {
 
 namespace {
 
-constexpr int result_count = 7;
-// In order of opening; the matrix file is written last.
-const char* const result_names[result_count] = {
-    "Quorvin_matrix.xls",        "Quorvin_network_0.01.sif", "Quorvin_network_0.001.sif",
-    "Quorvin_network_0.0001.sif", "Quorvin_network_0.01.net", "Quorvin_network_0.001.net",
-    "Quorvin_network_0.0001.net"};
-const double level_z[3] = {2.5758, 3.2905, 3.8906};
-
-// Descriptors of the open result files, for the signal handler.
-volatile int interrupt_fds[result_count] = {-1, -1, -1, -1, -1, -1, -1};
-
-// An interrupted run must not leave a file that looks complete: empty every
-// result file, then die of the same signal.
-extern "C" void empty_results_and_die(int sig) {
-  for (int i = 0; i < result_count; ++i)
-    if (interrupt_fds[i] >= 0) (void)!ftruncate(interrupt_fds[i], 0);
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
-}
-
 int fail(const std::string& message) {
   std::fprintf(stderr, "quorvin: %s\n", message.c_str());
   return 1;
 }
 
-// Closes and empties every result file, then reports message.
-int fail_after_opening(std::vector<ResultFile>& files, const std::string& message) {
-  for (int i = 0; i < result_count; ++i) interrupt_fds[i] = -1;
-  for (ResultFile& file : files) {
-    if (file.fd < 0) continue;
-    file.buffer.clear();
-    (void)!ftruncate(file.fd, 0);
-    ::close(file.fd);
-    file.fd = -1;
-  }
+// Gives up the result files as their mode says, then reports message.
+int fail_after_opening(ResultFiles& results, const std::string& message) {
+  discard_result_files(results);
   return fail(message);
 }
 
@@ -69,25 +48,28 @@ void write_console(const std::string& text, bool flush) {
   if (flush) std::fflush(stdout);
 }
 
-bool ask_count(const char* question, int32_t& count) {
+// Asks question and reads its count. A refusal ends with note, which says
+// what an earlier answer left for this one.
+bool ask_count(const char* question, int32_t& count, const std::string& note) {
   write_console(std::string(question) + "\n", true);
   std::string typed;
   CountAnswer answer = read_count(stdin, count, typed);
   if (answer != CountAnswer::ok) {
-    fail(count_answer_message(question, answer, typed));
+    fail(count_answer_message(question, answer, typed) + note);
     return false;
   }
   write_console("\n", true);
   return true;
 }
 
-std::string format_bytes(double bytes) {
-  char text[64];
-  if (bytes >= 1024.0 * 1024 * 1024)
-    std::snprintf(text, sizeof text, "%.1f GiB", bytes / (1024.0 * 1024 * 1024));
-  else
-    std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024));
-  return text;
+// Text glued to an answer ("4.0" is read as 4) is left for the next one.
+std::string leftover_note(const char* question, int32_t count) {
+  const int c = std::getc(stdin);
+  if (c == EOF) return "";
+  std::ungetc(c, stdin);
+  if (std::isspace(c)) return "";
+  return std::string(" (the answer to \"") + question + "\" was read as " + std::to_string(count) +
+         " and the rest of it left for this question)";
 }
 
 // Memory for the arrays: values and ranks (N x V each), correlation and
@@ -99,34 +81,73 @@ double bytes_needed(int32_t V, int32_t N) {
   return 8.0 * (2 * n * v + 2 * v * v) + 4.5 * v * v + 32.0 * v + 8.0 * n;
 }
 
+// The memory the run may use: the machine's, or less when a control group
+// (a container's memory.max) limits it, as exceeding that kills the process
+// without a word. 0 when unknown.
+double memory_limit() {
+  double limit = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+    std::ifstream in(path);
+    double bytes = 0;
+    if (in >> bytes && bytes > 0 && (!(limit > 0) || bytes < limit)) limit = bytes;
+  }
+  return limit;
+}
+
+bool memory_suffices(int32_t V, int32_t N) {
+  const double limit = memory_limit();
+  return !(limit > 0 && bytes_needed(V, N) > limit);
+}
+
 std::string memory_message(int32_t V, int32_t N) {
   return std::to_string(V) + " variables and " + std::to_string(N) + " observations need " +
          format_bytes(bytes_needed(V, N)) + " of memory, more than can be had";
 }
 
-bool read_whole_file(int fd, std::string& text, std::string& message) {
-  struct stat info {};
-  const bool sized = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
-  char chunk[1 << 16];
+std::string ran_out_message(int32_t V, int32_t N) {
+  return "the memory ran out while reading and computing (" + std::to_string(V) +
+         " variables and " + std::to_string(N) + " observations, whose arrays take " +
+         format_bytes(bytes_needed(V, N)) + ")";
+}
+
+// The arrays that the stages share besides the values.
+struct Arrays {
+  std::vector<double> means;
+  Matrix ranks, correlation, combined;
+};
+
+// False when the memory cannot be had.
+bool allocate_arrays(int32_t V, int32_t N, Arrays& arrays) {
   try {
-    if (sized) text.reserve(static_cast<size_t>(info.st_size));
-    for (;;) {
-      ssize_t got = ::read(fd, chunk, sizeof chunk);
-      if (got == 0) return true;
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        message = std::string("cannot read data.txt: ") + std::strerror(errno);
-        return false;
-      }
-      text.append(chunk, static_cast<size_t>(got));
-    }
+    arrays.means.assign(static_cast<size_t>(V), 0.0);
   } catch (const std::bad_alloc&) {
-    const double size = sized ? static_cast<double>(info.st_size) : static_cast<double>(text.size());
-    std::string().swap(text);  // room for the message
-    message = "cannot read data.txt: its " + format_bytes(size) + (sized ? "" : " or more") +
-              " do not fit in memory";
     return false;
   }
+  return allocate_matrix(arrays.ranks, N, V) && allocate_matrix(arrays.correlation, V, V) &&
+         allocate_matrix(arrays.combined, V, V);
+}
+
+// Ranks, correlates and searches, then writes the seven files and counts the
+// pairs listed at each level. Throws std::bad_alloc when working memory
+// cannot be had.
+void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
+                       const std::vector<std::string>& var_names, Arrays& arrays,
+                       ResultFiles& results, const ControlDone& control_done,
+                       int64_t (&edges)[level_count]) {
+  rank_transform(V, N, arrays.ranks, raw_values);
+  // The correlation is computed in the covariance's own storage.
+  rank_covariance(V, N, arrays.correlation, arrays.ranks, arrays.means);
+  correlation_from_covariance(V, arrays.correlation, arrays.correlation);
+  combine_partial_correlations(V, N, arrays.combined, arrays.correlation, control_done);
+  Matrix().data.swap(arrays.correlation.data);
+
+  for (int level = 0; level < level_count; ++level)
+    edges[level] = write_interaction_list(V, critical_value(N, level_z[level]), arrays.combined,
+                                          interaction_list_file(results, level), var_names);
+  for (int level = 0; level < level_count; ++level)
+    write_pajek_network(V, critical_value(N, level_z[level]), arrays.combined,
+                        network_file(results, level), var_names);
+  write_combined_matrix(V, var_names, arrays.combined, matrix_file(results));
 }
 
 // Prints the progress lines of control variable s; the clock is read once
@@ -150,98 +171,138 @@ void print_progress(int32_t s, int32_t V) {
   write_console(lines, true);
 }
 
+// The summary of a command-line run, on standard output.
+void print_summary(const Table& table, const int64_t (&edges)[level_count],
+                   const std::string& folder, double seconds) {
+  std::string text = "Variables:     " + std::to_string(table.V);
+  if (table.dropped > 0)
+    text += " (" + std::to_string(table.dropped) + " more left out for missing values)";
+  text += "\nObservations:  " + std::to_string(table.N);
+  text += "\nPairs:         " + std::to_string(int64_t{table.V} * (table.V - 1) / 2);
+  text += "\nEdges:        ";
+  for (int level = 0; level < level_count; ++level)
+    text += std::string(level > 0 ? "," : "") + " " + std::to_string(edges[level]) + " at " +
+            level_names[level];
+  text += "\nFiles:        ";
+  for (int i = 0; i < result_file_count; ++i)
+    text += std::string(i > 0 ? "," : "") + " " + result_file_names[i];
+  char absolute[PATH_MAX];
+  const std::string where = folder.empty() ? "." : folder;
+  text += "\nFolder:        " +
+          std::string(realpath(where.c_str(), absolute) != nullptr ? absolute : where.c_str());
+  char run_time[32];
+  std::snprintf(run_time, sizeof run_time, "%.1f s", seconds);
+  text += "\nRun time:      " + (seconds < 60 ? std::string(run_time) : clock_text(seconds)) + "\n";
+  write_console(text, true);
+}
+
 }  // namespace
 
-int run_quorvin() {
+int run_dialogue() {
   int32_t V = 0, N = 0;
-  if (!ask_count("How many variables?", V)) return 1;
-  if (!ask_count("How many observations?", N)) return 1;
+  if (!ask_count("How many variables?", V, "")) return 1;
+  if (!ask_count("How many observations?", N, leftover_note("How many variables?", V))) return 1;
 
-  const int data_fd = ::open("data.txt", O_RDONLY | O_CLOEXEC);
-  if (data_fd < 0) return fail(std::string("cannot open data.txt: ") + std::strerror(errno));
-  struct stat data_info {};
-  if (fstat(data_fd, &data_info) == 0 && S_ISDIR(data_info.st_mode))
-    return fail("cannot read data.txt: " + std::string(std::strerror(EISDIR)));
+  int data_fd = -1;
+  std::string message;
+  if (!open_for_reading("data.txt", "data.txt", data_fd, message)) return fail(message);
 
   // Refuse counts that cannot fit before emptying the results of an earlier run.
-  const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
-  if (physical > 0 && bytes_needed(V, N) > physical) return fail(memory_message(V, N));
+  if (!memory_suffices(V, N)) return fail(memory_message(V, N));
 
-  std::vector<ResultFile> files(result_count);
-  for (int i = 0; i < result_count; ++i) {
-    std::string message;
-    if (!open_result_file(files[i], result_names[i], message))
-      return fail_after_opening(files, message);
-    interrupt_fds[i] = files[i].fd;
-  }
-  std::signal(SIGINT, empty_results_and_die);
-  std::signal(SIGTERM, empty_results_and_die);
-  std::signal(SIGHUP, empty_results_and_die);
+  ResultFiles results;
+  if (!open_result_files(results, "", ResultMode::in_place, message)) return fail(message);
 
   std::string line = "Start time: ";
   append_timestamp(line, std::time(nullptr));
   write_console(line, false);
 
   std::vector<std::string> var_names;
-  Matrix raw_values, ranks, correlation, combined;
-  std::vector<double> means;
+  Matrix raw_values;
+  Arrays arrays;
   try {
     var_names.reserve(static_cast<size_t>(V));
-    means.assign(static_cast<size_t>(V), 0.0);
   } catch (const std::bad_alloc&) {
-    return fail_after_opening(files, memory_message(V, N));
+    return fail_after_opening(results, memory_message(V, N));
   }
-  if (!allocate_matrix(raw_values, N, V) || !allocate_matrix(ranks, N, V) ||
-      !allocate_matrix(correlation, V, V) || !allocate_matrix(combined, V, V))
-    return fail_after_opening(files, memory_message(V, N));
+  if (!allocate_matrix(raw_values, N, V) || !allocate_arrays(V, N, arrays))
+    return fail_after_opening(results, memory_message(V, N));
 
-  std::string message;
   // Beyond these arrays the stages obtain working memory of their own; when
   // that cannot be had either, the run stops as for the arrays.
   try {
     std::string text;
-    if (!read_whole_file(data_fd, text, message)) return fail_after_opening(files, message);
+    if (!read_whole_file(data_fd, "data.txt", text, message))
+      return fail_after_opening(results, message);
     ::close(data_fd);
     if (!read_data_file(V, N, raw_values, var_names, text, message))
-      return fail_after_opening(files, message);
+      return fail_after_opening(results, message);
     std::string().swap(text);
-
-    rank_transform(V, N, ranks, raw_values);
-    // The correlation is computed in the covariance's own storage.
-    rank_covariance(V, N, correlation, ranks, means);
-    correlation_from_covariance(V, correlation, correlation);
-    combine_partial_correlations(V, N, combined, correlation,
-                                 [V](int32_t s) { print_progress(s, V); });
-    Matrix().data.swap(correlation.data);
-
-    for (int level = 0; level < 3; ++level)
-      write_interaction_list(V, N, level_z[level], combined, files[1 + level], var_names);
-    for (int level = 0; level < 3; ++level)
-      write_pajek_network(V, N, level_z[level], combined, files[4 + level], var_names);
-    write_combined_matrix(V, var_names, combined, files[0]);
+    int64_t edges[level_count];
+    compute_and_write(V, N, raw_values, var_names, arrays, results,
+                      [V](int32_t s) { print_progress(s, V); }, edges);
   } catch (const std::bad_alloc&) {
-    return fail_after_opening(files, "the memory ran out while reading and computing (" +
-                                         std::to_string(V) + " variables and " +
-                                         std::to_string(N) + " observations, whose arrays take " +
-                                         format_bytes(bytes_needed(V, N)) + ")");
+    return fail_after_opening(results, ran_out_message(V, N));
   }
-
-  for (int i = result_count - 1; i >= 0; --i) {
-    flush_result_file(files[i]);
-    if (files[i].error != 0) {
-      return fail_after_opening(
-          files, "cannot write " + files[i].name + ": " + std::strerror(files[i].error));
-    }
-  }
-  for (int i = result_count - 1; i >= 0; --i) {
-    interrupt_fds[i] = -1;
-    if (!close_result_file(files[i], message)) return fail_after_opening(files, message);
-  }
+  if (!finish_result_files(results, message)) return fail(message);
 
   line = "End time: ";
   append_timestamp(line, std::time(nullptr));
   write_console(line, false);
   std::fflush(stdout);
+  return 0;
+}
+
+int run_command_line(int argc, char** argv) {
+  const auto started = std::chrono::steady_clock::now();
+  Options options;
+  std::string message;
+  if (!parse_command_line(argc, argv, options, message)) {
+    std::fprintf(stderr, "quorvin: %s (quorvin --help shows the usage)\n", message.c_str());
+    return 2;
+  }
+  if (options.help || options.version) {
+    write_console(options.help ? help_text() : version_text(), true);
+    return 0;
+  }
+  if (options.threads > 0) omp_set_num_threads(options.threads);
+
+  const bool from_stdin = options.table == "-";
+  const std::string shown = from_stdin ? "standard input" : options.table;
+  int fd = STDIN_FILENO;
+  if (!from_stdin && !open_for_reading(options.table, shown, fd, message)) return fail(message);
+  Table table;
+  try {
+    std::string text;
+    if (!read_whole_file(fd, shown, text, message)) return fail(message);
+    if (!from_stdin) ::close(fd);
+    if (!read_table(text, shown, options.layout, table, message)) return fail(message);
+  } catch (const std::bad_alloc&) {
+    return fail("cannot read " + shown + ": its values do not fit in memory");
+  }
+  const int32_t V = table.V, N = table.N;
+  if (!memory_suffices(V, N)) return fail(memory_message(V, N));
+
+  ResultFiles results;
+  if (!open_result_files(results, options.folder, ResultMode::staged, message)) return fail(message);
+  Arrays arrays;
+  if (!allocate_arrays(V, N, arrays)) return fail_after_opening(results, memory_message(V, N));
+
+  Progress progress;
+  start_progress(progress, options.quiet);
+  int64_t edges[level_count];
+  try {
+    compute_and_write(V, N, table.raw_values, table.var_names, arrays, results,
+                      [&progress, V](int32_t s) { report_progress(progress, V, s); }, edges);
+  } catch (const std::bad_alloc&) {
+    end_progress(progress);
+    return fail_after_opening(results, ran_out_message(V, N));
+  }
+  end_progress(progress);
+  if (!finish_result_files(results, message)) return fail(message);
+
+  print_summary(table, edges, options.folder,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   return 0;
 }
 

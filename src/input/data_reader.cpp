@@ -1,19 +1,15 @@
 #include "input/data_reader.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include <algorithm>
+#include <map>
+#include <vector>
 
 #include "common/message_text.h"
+#include "input/table_text.h"
 
 namespace quorvin {
 
 namespace {
-
-bool is_space(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // Reading position in the file's text. Once a read fails or reaches the end
 // of the text the cursor is spent and every later read fails, as a stream's.
@@ -24,7 +20,7 @@ struct Cursor {
 };
 
 void skip_space(Cursor& in) {
-  while (in.pos < in.text.size() && is_space(in.text[in.pos])) ++in.pos;
+  while (in.pos < in.text.size() && is_blank(in.text[in.pos])) ++in.pos;
   if (in.pos == in.text.size()) in.spent = true;
 }
 
@@ -33,7 +29,7 @@ bool read_token(Cursor& in, std::string& token) {
   skip_space(in);
   if (in.spent) return false;
   size_t start = in.pos;
-  while (in.pos < in.text.size() && !is_space(in.text[in.pos])) ++in.pos;
+  while (in.pos < in.text.size() && !is_blank(in.text[in.pos])) ++in.pos;
   token.assign(in.text.substr(start, in.pos - start));
   if (in.pos == in.text.size()) in.spent = true;
   return true;
@@ -52,55 +48,21 @@ void discard_line(Cursor& in) {
 
 enum class ValueRead { ok, end_of_file, not_a_number, out_of_range };
 
-// Takes the longest run that fits [+-]digits[.digits][(e|E)[+-]digits] with
-// at least one mantissa digit, and converts it to the nearest double. A value
-// too large for a double, or non-zero but too small to be anything but zero,
-// is refused.
+// A stream's extraction of a double: blanks skipped, then parse_number; the
+// text after the number stays for the next read.
 ValueRead read_value(Cursor& in, double& value) {
   if (in.spent) return ValueRead::end_of_file;
   skip_space(in);
   if (in.spent) return ValueRead::end_of_file;
-  const std::string_view t = in.text;
-  size_t i = in.pos;
-  bool nonzero_digit = false;
-  size_t mantissa_digits = 0;
-  if (t[i] == '+' || t[i] == '-') ++i;
-  for (; i < t.size() && is_digit(t[i]); ++i, ++mantissa_digits) nonzero_digit |= t[i] != '0';
-  if (i < t.size() && t[i] == '.') {
-    ++i;
-    for (; i < t.size() && is_digit(t[i]); ++i, ++mantissa_digits) nonzero_digit |= t[i] != '0';
-  }
-  if (mantissa_digits == 0) {
+  size_t length = 0;
+  const NumberText result = parse_number(in.text.substr(in.pos), value, length);
+  if (result != NumberText::ok) {
     in.spent = true;
-    return ValueRead::not_a_number;
+    return result == NumberText::out_of_range ? ValueRead::out_of_range : ValueRead::not_a_number;
   }
-  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-    size_t j = i + 1;
-    if (j < t.size() && (t[j] == '+' || t[j] == '-')) ++j;
-    if (j < t.size() && is_digit(t[j])) {
-      while (j < t.size() && is_digit(t[j])) ++j;
-      i = j;
-    }
-  }
-  std::string number(t.substr(in.pos, i - in.pos));
-  errno = 0;
-  double parsed = std::strtod(number.c_str(), nullptr);
-  bool overflow = std::isinf(parsed);
-  bool underflow_to_zero = errno == ERANGE && parsed == 0.0 && nonzero_digit;
-  if (overflow || underflow_to_zero) {
-    in.spent = true;
-    return ValueRead::out_of_range;
-  }
-  value = parsed;
-  in.pos = i;
-  if (in.pos == t.size()) in.spent = true;
+  in.pos += length;
+  if (in.pos == in.text.size()) in.spent = true;
   return ValueRead::ok;
-}
-
-int64_t line_number_at(std::string_view text, size_t pos) {
-  int64_t line = 1;
-  for (size_t i = 0; i < pos && i < text.size(); ++i) line += text[i] == '\n';
-  return line;
 }
 
 // Where a file that ends too early stops: the line of its last text, not the
@@ -113,29 +75,73 @@ int64_t last_line_number(std::string_view text) {
 // The token that starts at pos, for a message.
 std::string token_at(std::string_view text, size_t pos) {
   size_t end = pos;
-  while (end < text.size() && !is_space(text[end])) ++end;
+  while (end < text.size() && !is_blank(text[end])) ++end;
   return quoted_for_message(text.substr(pos, end - pos));
 }
 
-// Why the layout may not match: a header without a corner cell, or counts
-// that differ from what the header line shows.
-std::string likely_cause(std::string_view text, int32_t V, int32_t N) {
-  size_t line_end = text.find('\n');
-  std::string_view header = text.substr(0, line_end);
-  if (!header.empty() && (header[0] == ' ' || header[0] == '\t'))
-    return "the header line starts with a blank: give it a corner cell (any word) before the "
-           "observation labels";
-  int64_t tokens = 0;
-  for (size_t i = 0; i < header.size();) {
-    while (i < header.size() && is_space(header[i])) ++i;
-    if (i == header.size()) break;
-    ++tokens;
-    while (i < header.size() && !is_space(header[i])) ++i;
+int64_t count_fields(std::string_view line) {
+  int64_t fields = 0;
+  for (size_t i = 0; i < line.size();) {
+    while (i < line.size() && is_blank(line[i])) ++i;
+    if (i == line.size()) break;
+    ++fields;
+    while (i < line.size() && !is_blank(line[i])) ++i;
   }
-  std::string cause = "check the typed counts (" + std::to_string(V) + " variables, " +
-                      std::to_string(N) + " observations)";
-  if (tokens > 0 && tokens - 1 != N)
-    cause += "; the header line holds " + std::to_string(tokens - 1) + " observation labels";
+  return fields;
+}
+
+// Why the layout may not match: a header without a corner cell, counts that
+// differ from what the header line shows, or a row whose count of fields
+// differs from the others' (an empty cell of a tab-separated row makes it
+// short).
+std::string likely_cause(std::string_view text, int32_t V, int32_t N) {
+  const size_t header_end = std::min(text.find('\n'), text.size());
+  const std::string_view header = text.substr(0, header_end);
+  const int64_t labels = count_fields(header);
+
+  std::vector<std::pair<size_t, int64_t>> rows;  // start, fields
+  std::map<int64_t, int64_t> rows_with;          // fields -> rows
+  for (size_t start = header_end + 1; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    const int64_t fields = count_fields(text.substr(start, end - start));
+    if (fields > 0) {
+      rows.emplace_back(start, fields);
+      ++rows_with[fields];
+    }
+    start = end + 1;
+  }
+  // The usual count: that of most rows; in a tie, one that fits the header.
+  int64_t usual = 0, usual_rows = 0;
+  for (const auto& [fields, count] : rows_with) {
+    const bool fits = fields == labels || fields == labels + 1;
+    if (count > usual_rows || (count == usual_rows && fits)) {
+      usual = fields;
+      usual_rows = count;
+    }
+  }
+
+  std::string cause;
+  if (!header.empty() && (header[0] == ' ' || header[0] == '\t')) {
+    cause = "the header line starts with a blank: give it a corner cell (any word) before the "
+            "observation labels";
+  } else if (labels > 0 && labels == usual - 1) {
+    cause = "a header without a corner cell: its " + std::to_string(labels) +
+            " labels are as many as the values of a row; put any word before the first label";
+  } else {
+    cause = "check the typed counts (" + std::to_string(V) + " variables, " + std::to_string(N) +
+            " observations)";
+    if (labels > 0 && labels - 1 != N)
+      cause += "; the header line holds " + std::to_string(labels - 1) + " observation labels";
+  }
+  for (const auto& [start, fields] : rows) {
+    if (fields == usual) continue;
+    size_t name = start;
+    while (is_blank(text[name])) ++name;
+    cause += "; line " + std::to_string(line_number_at(text, start)) + " (" +
+             token_at(text, name) + ") holds " + std::to_string(fields) +
+             " fields where the other rows hold " + std::to_string(usual);
+    break;
+  }
   return cause;
 }
 
@@ -163,8 +169,7 @@ bool read_data_file(int32_t V, int32_t N, Matrix& raw_values, std::vector<std::s
       return false;
     }
     std::string& name = var_names[i];
-    size_t hyphen = name.find('-');
-    if (hyphen != std::string::npos) name.erase(hyphen, 1);
+    remove_first_hyphen(name);
 
     for (int32_t k = 0; k < N; ++k) {
       ValueRead result = read_value(in, raw_values[k][i]);

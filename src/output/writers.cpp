@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "common/number_format.h"
-#include "stats/critical_value.h"
 
 namespace quorvin {
 
@@ -41,9 +40,9 @@ void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
   }
 }
 
-void write_interaction_list(int32_t V, int32_t N, double z, const Matrix& combined, ResultFile& out,
-                            const std::vector<std::string>& var_names) {
-  const double critical = critical_value(N, z);
+int64_t write_interaction_list(int32_t V, double critical, const Matrix& combined, ResultFile& out,
+                               const std::vector<std::string>& var_names) {
+  int64_t listed = 0;
   for (int32_t i = 0; i < V; ++i) {
     for (int32_t j = i + 1; j < V; ++j) {
       const double r = combined[i][j];
@@ -52,13 +51,14 @@ void write_interaction_list(int32_t V, int32_t N, double z, const Matrix& combin
       out.buffer += r > 0 ? " r2pos " : " r2neg ";
       out.buffer += var_names[j];
       end_line(out);
+      ++listed;
     }
   }
+  return listed;
 }
 
-void write_pajek_network(int32_t V, int32_t N, double z, const Matrix& combined, ResultFile& out,
+void write_pajek_network(int32_t V, double critical, const Matrix& combined, ResultFile& out,
                          const std::vector<std::string>& var_names) {
-  const double critical = critical_value(N, z);
   out.buffer += "*Vertices ";
   append_integer(out.buffer, V);
   end_line(out);

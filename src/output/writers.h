@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/matrix.h"
-#include "common/result_file.h"
+#include "output/result_files.h"
 
 namespace quorvin {
 
@@ -19,13 +19,14 @@ void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
                            const Matrix& combined, ResultFile& out);
 
 // One line "name_i r2pos name_j" (r2neg when the coefficient is not positive)
-// for each pair i < j whose |combined[i][j]| exceeds critical_value(N, z).
-void write_interaction_list(int32_t V, int32_t N, double z, const Matrix& combined, ResultFile& out,
+// for each pair i < j whose |combined[i][j]| exceeds critical (a NaN critical
+// value lists none). Returns the number of pairs listed.
+int64_t write_interaction_list(int32_t V, double critical, const Matrix& combined, ResultFile& out,
                             const std::vector<std::string>& var_names);
 
 // A Pajek network: every variable as a numbered, quoted vertex, then one edge
 // "i j weight c Red|Blue" for each pair listed by write_interaction_list.
-void write_pajek_network(int32_t V, int32_t N, double z, const Matrix& combined, ResultFile& out,
+void write_pajek_network(int32_t V, double critical, const Matrix& combined, ResultFile& out,
                          const std::vector<std::string>& var_names);
 
 }  // namespace quorvin

@@ -15,11 +15,6 @@
 
 namespace quorvin_test {
 
-const char* const result_file_names[7] = {
-    "Quorvin_matrix.xls",        "Quorvin_network_0.01.sif", "Quorvin_network_0.001.sif",
-    "Quorvin_network_0.0001.sif", "Quorvin_network_0.01.net", "Quorvin_network_0.001.net",
-    "Quorvin_network_0.0001.net"};
-
 std::string make_temp_dir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvin-test.XXXXXX";
@@ -63,8 +58,17 @@ ProgramRun run_program(const std::string& dir, const std::string& input, const R
     const rlimit limit{static_cast<rlim_t>(options.address_space),
                        static_cast<rlim_t>(options.address_space)};
     if (options.address_space > 0 && setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+    // A write beyond the limit then fails with EFBIG, as on a full disk, instead of killing.
+    const rlimit size_limit{static_cast<rlim_t>(options.file_size),
+                            static_cast<rlim_t>(options.file_size)};
+    if (options.file_size > 0 &&
+        (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &size_limit) != 0))
+      _exit(126);
     if (!options.extra_env.empty()) putenv(const_cast<char*>(options.extra_env.c_str()));
-    execl(QUORVIN_BINARY, QUORVIN_BINARY, static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(QUORVIN_BINARY)};
+    for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(QUORVIN_BINARY, argv.data());
     _exit(127);
   }
   close(in_pipe[0]);
@@ -101,7 +105,8 @@ ProgramRun run_program(const std::string& dir, const std::string& input, const R
       if (got > 0) {
         target.append(chunk, static_cast<size_t>(got));
         if (options.signal != 0 && !signal_sent &&
-            run.out.find(options.signal_after) != std::string::npos) {
+            (run.out.find(options.signal_after) != std::string::npos ||
+             run.err.find(options.signal_after) != std::string::npos)) {
           kill(pid, options.signal);
           signal_sent = true;
         }

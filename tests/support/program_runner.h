@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "output/result_files.h"
 
 namespace quorvin_test {
 
@@ -25,8 +28,10 @@ ProgramRun run_program(const std::string& dir, const std::string& input,
 // Ways to disturb a run; the default disturbs nothing.
 struct RunOptions {
   std::string extra_env;      // "NAME=value" added to its environment
-  int signal = 0;             // sent to the program once its standard output holds signal_after
+  std::vector<std::string> args;  // the command line after the program's name
+  int signal = 0;             // sent once its standard output or error holds signal_after
   std::string signal_after;
+  long long file_size = 0;    // limit in bytes on the files it writes (EFBIG beyond); 0 for none
   bool unprivileged = false;  // run it as program_user_id(), whom file permissions stop
   long long address_space = 0;  // limit in bytes on its address space; 0 for none
 };
@@ -52,6 +57,6 @@ void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 
 // The seven result file names, in the order the program opens them.
-extern const char* const result_file_names[7];
+using quorvin::result_file_names;
 
 }  // namespace quorvin_test

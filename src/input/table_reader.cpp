@@ -1,0 +1,252 @@
+#include "input/table_reader.h"
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <unordered_map>
+
+#include "common/message_text.h"
+#include "input/table_text.h"
+
+namespace quorvin {
+
+namespace {
+
+enum class Separator { blanks, tab, comma };
+
+struct Lexer {
+  std::string_view text;
+  Separator separator = Separator::blanks;
+  size_t pos = 0;
+  int64_t line = 1;  // the line that holds pos
+};
+
+// Blanks that may surround a field without being part of it.
+bool is_padding(const Lexer& in, char c) {
+  return c == ' ' || c == '\r' || c == '\v' || c == '\f' ||
+         (c == '\t' && in.separator != Separator::tab);
+}
+
+bool ends_field(const Lexer& in, char c) {
+  switch (in.separator) {
+    case Separator::tab: return c == '\t' || c == '\n';
+    case Separator::comma: return c == ',' || c == '\n';
+    case Separator::blanks: return is_blank(c);
+  }
+  return true;
+}
+
+void skip_padding(Lexer& in) {
+  while (in.pos < in.text.size() && is_padding(in, in.text[in.pos])) ++in.pos;
+}
+
+// A tab on the header line makes a tab-separated table, else a comma a
+// comma-separated one; quoted text does not count.
+Separator find_separator(std::string_view text, size_t start) {
+  bool quoted = false, comma = false;
+  for (size_t i = start; i < text.size() && (quoted || text[i] != '\n'); ++i) {
+    if (text[i] == '"') quoted = !quoted;
+    if (quoted) continue;
+    if (text[i] == '\t') return Separator::tab;
+    comma |= text[i] == ',';
+  }
+  return comma ? Separator::comma : Separator::blanks;
+}
+
+// Passes over lines that hold nothing but blanks.
+void skip_blank_lines(Lexer& in) {
+  for (size_t i = in.pos; i < in.text.size(); ++i) {
+    if (in.text[i] == '\n') {
+      in.pos = i + 1;
+      ++in.line;
+    } else if (!is_blank(in.text[i])) {
+      return;
+    }
+  }
+  in.pos = in.text.size();
+}
+
+enum class Record { row, end, broken };
+
+// Reads the next line that is not blank into cells (a quoted field may span
+// lines), and the line it starts on into line.
+Record next_record(Lexer& in, std::vector<std::string>& cells, int64_t& line,
+                   std::string& message) {
+  cells.clear();
+  skip_blank_lines(in);
+  if (in.pos == in.text.size()) return Record::end;
+  line = in.line;
+  const std::string_view t = in.text;
+  for (;;) {
+    skip_padding(in);
+    std::string& cell = cells.emplace_back();
+    if (in.pos < t.size() && t[in.pos] == '"') {
+      const int64_t opened = in.line;
+      bool closed = false;
+      for (++in.pos; in.pos < t.size() && !closed; ++in.pos) {
+        if (t[in.pos] != '"') {
+          in.line += t[in.pos] == '\n';
+          cell += t[in.pos];
+        } else if (in.pos + 1 < t.size() && t[in.pos + 1] == '"') {
+          cell += '"';
+          ++in.pos;
+        } else {
+          closed = true;
+        }
+      }
+      if (!closed) {
+        message = "line " + std::to_string(opened) + ": a quoted field is never closed";
+        return Record::broken;
+      }
+      if (in.separator != Separator::blanks) skip_padding(in);
+      if (in.pos < t.size() && !ends_field(in, t[in.pos])) {
+        message = "line " + std::to_string(in.line) + ": text after the closing quote of " +
+                  quoted_for_message(cell);
+        return Record::broken;
+      }
+    } else {
+      const size_t start = in.pos;
+      while (in.pos < t.size() && !ends_field(in, t[in.pos])) ++in.pos;
+      size_t end = in.pos;
+      while (end > start && is_padding(in, t[end - 1])) --end;
+      cell.assign(t.substr(start, end - start));
+    }
+    if (in.separator == Separator::blanks) skip_padding(in);
+    if (in.pos == t.size()) return Record::row;
+    if (t[in.pos] == '\n') {
+      ++in.pos;
+      ++in.line;
+      return Record::row;
+    }
+    if (in.separator != Separator::blanks) ++in.pos;  // the separator
+  }
+}
+
+bool is_missing(const std::string& cell) {
+  if (cell.size() > 3) return false;
+  std::string lower;
+  for (char c : cell) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower.empty() || lower == "na" || lower == "nan";
+}
+
+// A blank inside a name would split the interaction lists' fields.
+std::string as_name(const std::string& cell) {
+  std::string name = cell;
+  for (char& c : name)
+    if (is_blank(c)) c = '_';
+  remove_first_hyphen(name);
+  return name;
+}
+
+}  // namespace
+
+bool read_table(std::string_view text, const std::string& shown, const TableLayout& layout,
+                Table& table, std::string& message) {
+  table = Table();
+  Lexer in{text};
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") in.pos = 3;  // UTF-8 byte-order mark
+  skip_blank_lines(in);
+  in.separator = find_separator(text, in.pos);
+
+  std::vector<std::string> header, cells;
+  int64_t header_line = 0, line = 0;
+  const auto refuse = [&](const std::string& why) {
+    message = shown + " " + why;
+    return false;
+  };
+  Record record = next_record(in, header, header_line, message);
+  if (record == Record::broken) return refuse(message);
+  if (record == Record::end) return refuse("holds no table");
+
+  // Each row is a label and one value per header label; the header may or
+  // may not have a cell above the row labels.
+  size_t first_label = 1;
+  int64_t L = 0;
+  std::vector<std::string> row_names;   // variables in rows: one per row
+  std::vector<int64_t> row_lines;       // the line of each row
+  std::vector<char> missing;            // per variable, as read
+  std::vector<double> values;           // as read: row after row
+  int64_t rows = 0;
+  for (;;) {
+    record = next_record(in, cells, line, message);
+    if (record == Record::broken) return refuse(message);
+    if (record == Record::end) break;
+    if (rows == 0) {
+      first_label = cells.size() == header.size() + 1 ? 0 : 1;
+      L = static_cast<int64_t>(header.size() - first_label);
+      if (layout.variables_in_columns) missing.assign(static_cast<size_t>(L), 0);
+    }
+    const std::string row = "line " + std::to_string(line) + " (" + quoted_for_message(cells[0]) + ")";
+    if (static_cast<int64_t>(cells.size()) - 1 != L) {
+      return refuse(row + " has " + std::to_string(cells.size() - 1) + " values where the header (line " +
+                    std::to_string(header_line) + ") has " + std::to_string(L) + " labels");
+    }
+    if (!layout.variables_in_columns) {
+      row_names.push_back(cells[0]);
+      row_lines.push_back(line);
+      missing.push_back(0);
+    }
+    for (int64_t j = 0; j < L; ++j) {
+      const std::string& cell = cells[static_cast<size_t>(j + 1)];
+      const std::string where = row + ", column " + std::to_string(j + 2) +
+                                " (" + quoted_for_message(header[static_cast<size_t>(j) + first_label]) + ")";
+      double value = std::numeric_limits<double>::quiet_NaN();
+      size_t length = 0;
+      if (is_missing(cell)) {
+        if (!layout.drop_missing)
+          return refuse(where + ": a missing value (" + quoted_for_message(cell) +
+                        "); fill it in, or give --drop-missing to leave out the variables that "
+                        "have one");
+        missing[layout.variables_in_columns ? static_cast<size_t>(j) : missing.size() - 1] = 1;
+      } else {
+        const NumberText number = parse_number(cell, value, length);
+        if (number == NumberText::out_of_range)
+          return refuse(where + ": " + quoted_for_message(cell) + " is beyond the range of a double");
+        if (number != NumberText::ok || length != cell.size())
+          return refuse(where + ": " + quoted_for_message(cell) + " is not a number");
+      }
+      values.push_back(value);
+    }
+    ++rows;
+  }
+  if (rows == 0) return refuse("holds a header line but no rows");
+  const int64_t all_variables = layout.variables_in_columns ? L : rows;
+  const int64_t N = layout.variables_in_columns ? rows : L;
+  if (all_variables > std::numeric_limits<int32_t>::max() || N > std::numeric_limits<int32_t>::max())
+    return refuse("holds more than 2147483647 variables or observations");
+
+  // The names of the variables kept, each checked against the others.
+  std::vector<int64_t> kept;
+  std::unordered_map<std::string, std::string> seen;  // name -> where
+  for (int64_t v = 0; v < all_variables; ++v) {
+    if (missing[static_cast<size_t>(v)]) continue;
+    const std::string& cell = layout.variables_in_columns
+                                  ? header[static_cast<size_t>(v) + first_label]
+                                  : row_names[static_cast<size_t>(v)];
+    const std::string where =
+        layout.variables_in_columns
+            ? "line " + std::to_string(header_line) + ", column " + std::to_string(v + 1 + static_cast<int64_t>(first_label))
+            : "line " + std::to_string(row_lines[static_cast<size_t>(v)]);
+    if (cell.empty()) return refuse(where + ": a variable without a name");
+    std::string name = as_name(cell);
+    const auto [earlier, is_new] = seen.emplace(name, where);
+    if (!is_new)
+      return refuse(where + ": the variable name " + quoted_for_message(name) +
+                    " is already that of " + earlier->second + "; names must differ");
+    table.var_names.push_back(std::move(name));
+    kept.push_back(v);
+  }
+  if (kept.empty()) return refuse("has a missing value in every variable");
+
+  table.V = static_cast<int32_t>(kept.size());
+  table.N = static_cast<int32_t>(N);
+  table.dropped = static_cast<int32_t>(all_variables - table.V);
+  if (!allocate_matrix(table.raw_values, N, table.V)) throw std::bad_alloc();
+  for (int64_t k = 0; k < N; ++k)
+    for (int32_t i = 0; i < table.V; ++i)
+      table.raw_values[k][i] = layout.variables_in_columns ? values[static_cast<size_t>(k * L + kept[i])]
+                                                           : values[static_cast<size_t>(kept[i] * L + k)];
+  return true;
+}
+
+}  // namespace quorvin

@@ -1,0 +1,106 @@
+#include "input/table_text.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/number_format.h"
+
+namespace quorvin {
+
+namespace {
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+}  // namespace
+
+bool is_blank(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+NumberText parse_number(std::string_view t, double& value, size_t& length) {
+  size_t i = 0;
+  bool nonzero_digit = false;
+  size_t mantissa_digits = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  for (; i < t.size() && is_digit(t[i]); ++i, ++mantissa_digits) nonzero_digit |= t[i] != '0';
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    for (; i < t.size() && is_digit(t[i]); ++i, ++mantissa_digits) nonzero_digit |= t[i] != '0';
+  }
+  if (mantissa_digits == 0) return NumberText::not_a_number;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < t.size() && (t[j] == '+' || t[j] == '-')) ++j;
+    if (j < t.size() && is_digit(t[j])) {
+      while (j < t.size() && is_digit(t[j])) ++j;
+      i = j;
+    }
+  }
+  const std::string number(t.substr(0, i));
+  errno = 0;
+  const double parsed = std::strtod(number.c_str(), nullptr);
+  if (std::isinf(parsed) || (errno == ERANGE && parsed == 0.0 && nonzero_digit))
+    return NumberText::out_of_range;
+  value = parsed;
+  length = i;
+  return NumberText::ok;
+}
+
+void remove_first_hyphen(std::string& name) {
+  const size_t hyphen = name.find('-');
+  if (hyphen != std::string::npos) name.erase(hyphen, 1);
+}
+
+int64_t line_number_at(std::string_view text, size_t pos) {
+  int64_t line = 1;
+  for (size_t i = 0; i < pos && i < text.size(); ++i) line += text[i] == '\n';
+  return line;
+}
+
+bool open_for_reading(const std::string& path, const std::string& shown, int& fd,
+                      std::string& message) {
+  fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    message = "cannot open " + shown + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    fd = -1;
+    message = "cannot read " + shown + ": " + std::strerror(EISDIR);
+    return false;
+  }
+  return true;
+}
+
+bool read_whole_file(int fd, const std::string& shown, std::string& text, std::string& message) {
+  struct stat info {};
+  const bool sized = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+  char chunk[1 << 16];
+  try {
+    if (sized) text.reserve(static_cast<size_t>(info.st_size));
+    for (;;) {
+      ssize_t got = ::read(fd, chunk, sizeof chunk);
+      if (got == 0) return true;
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        message = "cannot read " + shown + ": " + std::strerror(errno);
+        return false;
+      }
+      text.append(chunk, static_cast<size_t>(got));
+    }
+  } catch (const std::bad_alloc&) {
+    const double size = sized ? static_cast<double>(info.st_size) : static_cast<double>(text.size());
+    std::string().swap(text);  // room for the message
+    message = "cannot read " + shown + ": its " + format_bytes(size) + (sized ? "" : " or more") +
+              " do not fit in memory";
+    return false;
+  }
+}
+
+}  // namespace quorvin

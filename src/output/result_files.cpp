@@ -1,0 +1,205 @@
+#include "output/result_files.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+
+namespace quorvin {
+
+const char* const level_names[level_count] = {"0.01", "0.001", "0.0001"};
+const double level_z[level_count] = {2.5758, 3.2905, 3.8906};
+const char* const result_file_names[result_file_count] = {
+    "Quorvin_matrix.xls",        "Quorvin_network_0.01.sif", "Quorvin_network_0.001.sif",
+    "Quorvin_network_0.0001.sif", "Quorvin_network_0.01.net", "Quorvin_network_0.001.net",
+    "Quorvin_network_0.0001.net"};
+
+namespace {
+
+constexpr size_t flush_threshold = 1 << 20;
+
+// What the signal handler clears away: the descriptors to empty (in place)
+// or the temporary paths to remove (staged). Set only while no signal is
+// handled; the paths point into the open ResultFiles.
+volatile sig_atomic_t interrupt_mode = 0;  // 0 nothing, 1 empty, 2 remove
+int interrupt_fds[result_file_count];
+const char* interrupt_paths[result_file_count];
+
+// An interrupted run must not leave a file that looks complete.
+extern "C" void clear_results_and_die(int sig) {
+  for (int i = 0; i < result_file_count; ++i) {
+    if (interrupt_mode == 1 && interrupt_fds[i] >= 0) (void)!ftruncate(interrupt_fds[i], 0);
+    if (interrupt_mode == 2 && interrupt_paths[i] != nullptr) ::unlink(interrupt_paths[i]);
+  }
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+void arm_interrupt(ResultFiles& results) {
+  interrupt_mode = 0;
+  for (int i = 0; i < result_file_count; ++i) {
+    interrupt_fds[i] = results.files[i].fd;
+    interrupt_paths[i] = results.files[i].fd >= 0 ? results.files[i].path.c_str() : nullptr;
+  }
+  interrupt_mode = results.mode == ResultMode::in_place ? 1 : 2;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, clear_results_and_die);
+}
+
+void disarm_interrupt() { interrupt_mode = 0; }
+
+bool open_path(ResultFile& file, int extra_flags, std::string& message) {
+  file.buffer.clear();
+  file.error = 0;
+  file.fd = ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | extra_flags, 0666);
+  if (file.fd < 0) {
+    message = "cannot open " + file.name + " for writing: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool open_result_file(ResultFile& file, const std::string& path, std::string& message) {
+  file.name = path;
+  file.path = path;
+  return open_path(file, 0, message);
+}
+
+void end_line(ResultFile& file) {
+  file.buffer += "\r\n";
+  if (file.buffer.size() >= flush_threshold) flush_result_file(file);
+}
+
+void flush_result_file(ResultFile& file) {
+  const char* data = file.buffer.data();
+  size_t left = file.buffer.size();
+  while (left > 0 && file.error == 0) {
+    ssize_t written = ::write(file.fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      file.error = errno;
+    } else if (written == 0) {
+      file.error = EIO;
+    } else {
+      data += written;
+      left -= static_cast<size_t>(written);
+    }
+  }
+  file.buffer.clear();
+}
+
+bool close_result_file(ResultFile& file, std::string& message) {
+  if (file.fd < 0) return true;
+  flush_result_file(file);
+  if (::close(file.fd) != 0 && file.error == 0) file.error = errno;
+  file.fd = -1;
+  if (file.error != 0) {
+    message = "cannot write " + file.name + ": " + std::strerror(file.error);
+    return false;
+  }
+  return true;
+}
+
+ResultFile& matrix_file(ResultFiles& results) { return results.files[0]; }
+ResultFile& interaction_list_file(ResultFiles& results, int level) {
+  return results.files[1 + level];
+}
+ResultFile& network_file(ResultFiles& results, int level) {
+  return results.files[1 + level_count + level];
+}
+
+bool open_result_files(ResultFiles& results, const std::string& folder, ResultMode mode,
+                       std::string& message) {
+  results.mode = mode;
+  std::string prefix;
+  if (!folder.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+      message = "cannot create the folder " + folder + ": " + error.message();
+      return false;
+    }
+    prefix = folder.back() == '/' ? folder : folder + "/";
+  }
+  const std::string temporary_suffix = std::string(".") += std::to_string(::getpid()) + ".tmp";
+  for (ResultFile& file : results.files) file.path.clear();
+  for (int i = 0; i < result_file_count; ++i) {
+    ResultFile& file = results.files[i];
+    file.name = prefix + result_file_names[i];
+    // A hidden name beside the final one, so that the rename stays in one folder.
+    file.path = mode == ResultMode::in_place
+                    ? file.name
+                    : prefix + "." + result_file_names[i] + temporary_suffix;
+    if (!open_path(file, mode == ResultMode::staged ? O_EXCL : 0, message)) {
+      file.path.clear();  // not ours to remove
+      discard_result_files(results);
+      return false;
+    }
+    arm_interrupt(results);
+  }
+  return true;
+}
+
+void discard_result_files(ResultFiles& results) {
+  disarm_interrupt();
+  for (ResultFile& file : results.files) {
+    if (file.fd < 0) continue;
+    file.buffer.clear();
+    if (results.mode == ResultMode::in_place) (void)!ftruncate(file.fd, 0);
+    ::close(file.fd);
+    file.fd = -1;
+  }
+  // Staged, every path still set is a temporary file of this run.
+  for (ResultFile& file : results.files) {
+    if (results.mode == ResultMode::staged && !file.path.empty()) ::unlink(file.path.c_str());
+    file.path.clear();
+  }
+}
+
+bool finish_result_files(ResultFiles& results, std::string& message) {
+  for (int i = result_file_count - 1; i >= 0; --i) {
+    ResultFile& file = results.files[i];
+    flush_result_file(file);
+    // Staged files must be on disk before they replace the earlier results.
+    if (results.mode == ResultMode::staged && file.error == 0 && ::fsync(file.fd) != 0)
+      file.error = errno;
+    if (file.error != 0) {
+      message = "cannot write " + file.name + ": " + std::strerror(file.error);
+      discard_result_files(results);
+      return false;
+    }
+  }
+  if (results.mode == ResultMode::in_place) disarm_interrupt();
+  for (int i = result_file_count - 1; i >= 0; --i) {
+    if (!close_result_file(results.files[i], message)) {
+      discard_result_files(results);
+      return false;
+    }
+  }
+  if (results.mode == ResultMode::in_place) return true;
+  // A signal now would leave some files renamed and others not: it waits
+  // until all seven are in place, then ends the process as it would have.
+  sigset_t signals, before;
+  sigemptyset(&signals);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, sig);
+  sigprocmask(SIG_BLOCK, &signals, &before);
+  bool renamed = true;
+  for (ResultFile& file : results.files) {
+    if (::rename(file.path.c_str(), file.name.c_str()) != 0) {
+      message = "cannot rename " + file.path + " to " + file.name + ": " + std::strerror(errno);
+      renamed = false;
+      break;
+    }
+    file.path.clear();
+  }
+  if (!renamed) discard_result_files(results);
+  disarm_interrupt();
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return renamed;
+}
+
+}  // namespace quorvin

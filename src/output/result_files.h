@@ -1,0 +1,82 @@
+// The seven result files: their names and levels, text written through a
+// large buffer with lines ended by CR LF, every write checked, and how a run
+// that fails or is interrupted leaves them.
+#pragma once
+
+#include <string>
+
+namespace quorvin {
+
+struct ResultFile {
+  std::string name;  // the file's path as the user sees it
+  std::string path;  // where the bytes go: name itself, or a temporary name beside it
+  int fd = -1;
+  std::string buffer;  // text not yet handed to the system
+  int error = 0;       // errno of the first failed write; 0 while all went well
+};
+
+// Opens (creating or emptying) path for writing under the name path. On
+// failure returns false and sets message to one line naming the file and the
+// system's reason.
+bool open_result_file(ResultFile& file, const std::string& path, std::string& message);
+
+// Ends the current line with carriage return and line feed. The bytes reach
+// the file when the buffer grows large and at the latest in close_result_file.
+void end_line(ResultFile& file);
+
+// Writes out what the buffer holds; remembers the first failure in file.error.
+void flush_result_file(ResultFile& file);
+
+// Flushes and closes. Returns false with a message naming the file and the
+// reason if any write since opening failed or the close itself failed.
+bool close_result_file(ResultFile& file, std::string& message);
+
+// The significance levels, strictest last, and the two-sided standard normal
+// quantile of each.
+constexpr int level_count = 3;
+extern const char* const level_names[level_count];  // "0.01", "0.001", "0.0001"
+extern const double level_z[level_count];
+
+// The seven names, in the order of opening: the matrix, the interaction lists
+// by level, the networks by level.
+constexpr int result_file_count = 7;
+extern const char* const result_file_names[result_file_count];
+
+// How a run writes its results.
+enum class ResultMode {
+  // Under their own names, emptied at the start; a failed or interrupted run
+  // leaves them empty. The dialogue's way.
+  in_place,
+  // Under temporary names beside them, renamed over them only when all seven
+  // are complete and on disk; a failed or interrupted run leaves an earlier
+  // run's results as they were.
+  staged,
+};
+
+struct ResultFiles {
+  ResultMode mode = ResultMode::in_place;
+  ResultFile files[result_file_count];  // in the order of result_file_names
+};
+
+// The file of each kind; level is 0 .. level_count - 1.
+ResultFile& matrix_file(ResultFiles& results);
+ResultFile& interaction_list_file(ResultFiles& results, int level);
+ResultFile& network_file(ResultFiles& results, int level);
+
+// Opens the seven files in folder ("" for the working directory, which must
+// exist; any other folder is created with its parents when missing) and has
+// SIGINT, SIGTERM and SIGHUP clear them away as mode says before the process
+// dies of the signal. Only one set may be open at a time. On failure returns
+// false with one line in message, having discarded the files it opened.
+bool open_result_files(ResultFiles& results, const std::string& folder, ResultMode mode,
+                       std::string& message);
+
+// Gives up the open files of a run that failed: in place they are left
+// empty, staged their temporary files are removed.
+void discard_result_files(ResultFiles& results);
+
+// Writes out, closes and (staged) renames the seven into place. Returns false
+// with one line in message, having discarded them, when any of that failed.
+bool finish_result_files(ResultFiles& results, std::string& message);
+
+}  // namespace quorvin

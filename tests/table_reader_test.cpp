@@ -1,0 +1,137 @@
+#include "input/table_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Names = std::vector<std::string>;
+using Values = std::vector<std::vector<double>>;  // [variable][observation]
+
+struct Reading {
+  bool ok = false;
+  quorvin::Table table;
+  std::string message;
+};
+
+Reading read(const std::string& text, bool in_columns = false, bool drop = false) {
+  Reading reading;
+  quorvin::TableLayout layout;
+  layout.variables_in_columns = in_columns;
+  layout.drop_missing = drop;
+  reading.ok = quorvin::read_table(text, "t.csv", layout, reading.table, reading.message);
+  return reading;
+}
+
+Values values_of(const quorvin::Table& table) {
+  Values values(static_cast<size_t>(table.V), std::vector<double>(static_cast<size_t>(table.N)));
+  for (int32_t i = 0; i < table.V; ++i)
+    for (int32_t k = 0; k < table.N; ++k) values[i][k] = table.raw_values[k][i];
+  return values;
+}
+
+// Every form in which R, pandas and data.txt write the same two variables
+// (A with 1, 2.5, -3 and B-2 with 4e-1, 5, 6) reads the same.
+TEST(TableReader, WrittenFormsOfOneTableReadAlike) {
+  struct Form {
+    const char* what;
+    std::string text;
+    bool in_columns;
+  };
+  const std::vector<Form> forms = {
+      {"data.txt", "probe t1 t2 t3\nA 1 2.5 -3\nB-2 4e-1 5 6\n", false},
+      {"tabs, CR LF", "probe\tt1\tt2\tt3\r\nA\t1\t2.5\t-3\r\nB-2\t4e-1\t5\t6\r\n", false},
+      {"no final line end", "probe t1 t2 t3\nA 1 2.5 -3\nB-2 4e-1 5 6", false},
+      {"blank lines", "\n probe t1 t2 t3\n\nA 1 2.5 -3\n  \nB-2 4e-1 5 6\n\n", false},
+      {"pandas TSV, empty corner", "\tt1\tt2\tt3\nA\t1\t2.5\t-3\nB-2\t4e-1\t5\t6\n", false},
+      {"R write.csv", "\"\",\"A\",\"B-2\"\r\n\"t1\",1,4e-1\r\n\"t2\",2.5,5\r\n\"t3\",-3,6\r\n", true},
+      {"R write.table, no corner", "\"A\" \"B-2\"\n\"t1\" 1 4e-1\n\"t2\" 2.5 5\n\"t3\" -3 6\n", true},
+      {"pandas to_csv with BOM", "\xEF\xBB\xBF,A,B-2\nt1,1,4e-1\nt2,2.5,5\nt3,-3,6\n", true},
+      {"CSV without corner", "A,B-2\nt1,1,4e-1\nt2 , 2.5 ,5\nt3,-3,6\n", true},
+  };
+  for (const Form& form : forms) {
+    SCOPED_TRACE(form.what);
+    const Reading reading = read(form.text, form.in_columns);
+    ASSERT_TRUE(reading.ok) << reading.message;
+    EXPECT_EQ(reading.table.var_names, (Names{"A", "B2"}));
+    EXPECT_EQ(values_of(reading.table), (Values{{1, 2.5, -3}, {0.4, 5, 6}}));
+    EXPECT_EQ(reading.table.dropped, 0);
+  }
+}
+
+TEST(TableReader, NamesLoseTheFirstHyphenAndBlanksInside) {
+  const Reading reading =
+      read("x,\"body mass\",\"a-b-c\",\"say \"\"hi\"\"\",\"two\nlines\"\n1,1,2,3,4\n", true);
+  ASSERT_TRUE(reading.ok) << reading.message;
+  EXPECT_EQ(reading.table.var_names, (Names{"body_mass", "ab-c", "say_\"hi\"", "two_lines"}));
+}
+
+TEST(TableReader, RefusalsNameTheLineAndTheCause) {
+  struct Case {
+    const char* what;
+    std::string text;
+    bool in_columns;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"short row", "c,t1,t2\nA,1,2\nB,3\n", false,
+       "t.csv line 3 (\"B\") has 1 values where the header (line 1) has 2 labels"},
+      {"long row", "c t1 t2\nA 1 2\nB 3 4 5\n", false,
+       "t.csv line 3 (\"B\") has 3 values where the header (line 1) has 2 labels"},
+      {"empty cell of a TSV", "c\tt1\tt2\nA\t1\t\nB\t3\t4\n", false,
+       "t.csv line 2 (\"A\"), column 3 (\"t2\"): a missing value (\"\"); fill it in, or give "
+       "--drop-missing to leave out the variables that have one"},
+      {"NA", ",A,B\nr1,1,NA\nr2,2,3\n", true,
+       "t.csv line 2 (\"r1\"), column 3 (\"B\"): a missing value (\"NA\"); fill it in, or give "
+       "--drop-missing to leave out the variables that have one"},
+      {"NaN", "c t1\nA nan\n", false,
+       "t.csv line 2 (\"A\"), column 2 (\"t1\"): a missing value (\"nan\"); fill it in, or give "
+       "--drop-missing to leave out the variables that have one"},
+      {"decimal comma", "c\tt1\nA\t1,5\n", false,
+       "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"1,5\" is not a number"},
+      {"unit", "c t1\nA 12mg\n", false, "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"12mg\" is not a number"},
+      {"huge", "c t1\nA 1e400\n", false,
+       "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"1e400\" is beyond the range of a double"},
+      {"duplicate", "c t1\nA-1 1\nB 2\nA1 3\n", false,
+       "t.csv line 4: the variable name \"A1\" is already that of line 2; names must differ"},
+      {"duplicate column", "r,x,y,x\n1,1,2,3\n", true,
+       "t.csv line 1, column 4: the variable name \"x\" is already that of line 1, column 2; "
+       "names must differ"},
+      {"no name", "c\tt1\n\t1\n", false, "t.csv line 2: a variable without a name"},
+      {"open quote", "c,t1\n\"A,1\n", false, "t.csv line 2: a quoted field is never closed"},
+      {"after quote", "c,t1\n\"A\"x,1\n", false, "t.csv line 2: text after the closing quote of \"A\""},
+      {"empty", " \n\n", false, "t.csv holds no table"},
+      {"header only", "c t1 t2\n", false, "t.csv holds a header line but no rows"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Reading reading = read(c.text, c.in_columns);
+    EXPECT_FALSE(reading.ok);
+    EXPECT_EQ(reading.message, c.message);
+  }
+}
+
+TEST(TableReader, DropMissingLeavesOutOnlyTheVariablesWithAGap) {
+  const Reading rows = read("c,t1,t2\nA,1,NA\nB,3,4\nC,,6\nD,7,8\n", false, true);
+  ASSERT_TRUE(rows.ok) << rows.message;
+  EXPECT_EQ(rows.table.var_names, (Names{"B", "D"}));
+  EXPECT_EQ(values_of(rows.table), (Values{{3, 4}, {7, 8}}));
+  EXPECT_EQ(rows.table.dropped, 2);
+
+  const Reading columns = read(",A,B,C\nr1,1,2,3\nr2,4,NaN,6\n", true, true);
+  ASSERT_TRUE(columns.ok) << columns.message;
+  EXPECT_EQ(columns.table.var_names, (Names{"A", "C"}));
+  EXPECT_EQ(values_of(columns.table), (Values{{1, 4}, {3, 6}}));
+  EXPECT_EQ(columns.table.dropped, 1);
+
+  // A dropped variable's name may repeat a kept one; text is still refused.
+  EXPECT_TRUE(read("c t1\nA 1\nA NA\n", false, true).ok);
+  EXPECT_FALSE(read("c t1 t2\nA NA x\n", false, true).ok);
+  const Reading none = read("c t1\nA NA\n", false, true);
+  EXPECT_FALSE(none.ok);
+  EXPECT_EQ(none.message, "t.csv has a missing value in every variable");
+}
+
+}  // namespace
