@@ -82,7 +82,7 @@ sanitize: $(ASAN_BUILD)/CMakeCache.txt $(TSAN_BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
-# Fuzzes the data file reader and the count answers with libFuzzer (clang++),
+# Fuzzes the data file reader, the table reader and the count answers with libFuzzer (clang++),
 # FUZZ_SECONDS each, starting from fuzz/corpus. An input that fails a check,
 # crashes, trips a sanitizer or runs 10 s is left in $(FUZZ_BUILD) as crash-*
 # or timeout-*; copy it to fuzz/corpus so that the tests replay it.
@@ -94,8 +94,8 @@ $(FUZZ_BUILD)/CMakeCache.txt:
 	  -DQUORVIN_TESTS=OFF -DQUORVIN_FUZZ=ON -DQUORVIN_SANITIZE=fuzzer-no-link,address,undefined
 
 fuzz: $(FUZZ_BUILD)/CMakeCache.txt
-	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target data_reader_fuzz count_fuzz
-	for target in data_reader count; do \
+	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target data_reader_fuzz table_fuzz count_fuzz
+	for target in data_reader table count; do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$target && \
 	  $(FUZZ_BUILD)/fuzz/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus/$$target fuzz/corpus/$$target || exit 1; \
