@@ -15,14 +15,11 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
-# Runs the program on the bundled example in a scratch folder, answering the
-# two questions (11 variables, 32 observations) for the user.
+# Runs the program on the bundled example, with the results in a scratch folder.
 demo: build
 	@dir=$$(mktemp -d /tmp/quorvin-demo.XXXXXX); \
-	cp examples/mtcars/data.txt $$dir/; \
-	echo "Running quorvin on examples/mtcars/data.txt in $$dir"; \
-	echo "(answers typed for you: 11 variables, 32 observations)"; echo; \
-	cd $$dir && printf '11\n32\n' | $(CURDIR)/$(BUILD)/quorvin && echo && \
+	echo "Running: quorvin -o $$dir examples/mtcars/data.txt"; echo; \
+	$(BUILD)/quorvin -o $$dir examples/mtcars/data.txt && echo && \
 	echo "Result files in $$dir:" && ls -l $$dir
 
 test: build
@@ -45,10 +42,12 @@ clean:
 
 .PHONY: install package
 
-# Installs the program and its manual page under PREFIX (default /usr/local).
-# --prefix makes the PREFIX given now win over the one that the build folder
-# was configured with.
-install: build
+# Installs the program and its manual page under PREFIX (default /usr/local),
+# building the program alone: not the tests, the fuzz replays or the bench
+# tools. --prefix makes the PREFIX given now win over the one that the build
+# folder was configured with.
+install: $(BUILD)/CMakeCache.txt
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target quorvin
 	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
 # Builds a Debian package of the same files, left in $(BUILD).

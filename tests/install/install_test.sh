@@ -14,6 +14,9 @@ test -x "$work/prefix/bin/quorvin" || { echo "FAIL: no executable bin/quorvin"; 
 cmp "$(dirname "$0")/../../man/quorvin.1" "$work/prefix/share/man/man1/quorvin.1" ||
   { echo "FAIL: share/man/man1/quorvin.1 is not the manual page"; exit 1; }
 
+"$work/prefix/bin/quorvin" --version | grep -q '^quorvin [0-9]' ||
+  { echo "FAIL: the installed program gives no version"; exit 1; }
+
 # Run from a folder of its own, with the build folder out of reach by name.
 run_example "$work/prefix/bin/quorvin" "$work/installed"
 run_example "$built" "$work/built"
