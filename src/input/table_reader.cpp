@@ -188,22 +188,25 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
     }
     for (int64_t j = 0; j < L; ++j) {
       const std::string& cell = cells[static_cast<size_t>(j + 1)];
-      const std::string where = row + ", column " + std::to_string(j + 2) +
-                                " (" + quoted_for_message(header[static_cast<size_t>(j) + first_label]) + ")";
+      // Built only for a refusal: a table may have millions of cells.
+      const auto where = [&] {
+        return row + ", column " + std::to_string(j + 2) + " (" +
+               quoted_for_message(header[static_cast<size_t>(j) + first_label]) + ")";
+      };
       double value = std::numeric_limits<double>::quiet_NaN();
       size_t length = 0;
       if (is_missing(cell)) {
         if (!layout.drop_missing)
-          return refuse(where + ": a missing value (" + quoted_for_message(cell) +
+          return refuse(where() + ": a missing value (" + quoted_for_message(cell) +
                         "); fill it in, or give --drop-missing to leave out the variables that "
                         "have one");
         missing[layout.variables_in_columns ? static_cast<size_t>(j) : missing.size() - 1] = 1;
       } else {
         const NumberText number = parse_number(cell, value, length);
         if (number == NumberText::out_of_range)
-          return refuse(where + ": " + quoted_for_message(cell) + " is beyond the range of a double");
+          return refuse(where() + ": " + quoted_for_message(cell) + " is beyond the range of a double");
         if (number != NumberText::ok || length != cell.size())
-          return refuse(where + ": " + quoted_for_message(cell) + " is not a number");
+          return refuse(where() + ": " + quoted_for_message(cell) + " is not a number");
       }
       values.push_back(value);
     }
