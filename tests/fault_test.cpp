@@ -22,14 +22,6 @@ const std::string earlier_results = "results of an earlier run\r\n";
 const std::string mtcars = read_file(QUORVIN_EXAMPLES "/mtcars/data.txt");
 const std::string mtcars_answers = "11\n32\n";
 
-// Limits on the address space clash with the sanitizers' shadow memory.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-constexpr bool sanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-constexpr bool sanitized = false;
-#endif
 
 // A folder holding data.txt and the result files of an earlier run.
 std::string folder_with_data(const std::string& data) {

@@ -8,6 +8,17 @@
 
 namespace quorvin_test {
 
+// Built with AddressSanitizer or ThreadSanitizer, whose own memory clashes
+// with limits on the address space, and with ThreadSanitizer's with limits
+// on file sizes.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+constexpr bool sanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool sanitized = false;
+#endif
+
 // What a finished run of the program left behind.
 struct ProgramRun {
   int exit_status = -1;  // exit status, or -1 when killed by a signal
