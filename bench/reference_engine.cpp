@@ -31,6 +31,9 @@ void correlation_from_covariance(int32_t V, Matrix& correlation, const Matrix& c
 
 double critical_value(int32_t N, double z) { return reference::critical_value(N, z); }
 
+// The reference's own first_order matrix.
+double combine_working_bytes(int32_t V) { return 8.0 * V * V; }
+
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done) {
   reference::combine_partial_correlations(V, N, combined, correlation, control_done);

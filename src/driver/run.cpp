@@ -73,12 +73,10 @@ std::string leftover_note(const char* question, int32_t count) {
 }
 
 // Memory for the arrays: values and ranks (N x V each), correlation and
-// combined (V x V each), the names, and the combined search's single-precision
-// copy of the correlations and its table of bounds (V x V floats and V x V/16
-// doubles).
+// combined (V x V each), the names, and the combined search's working memory.
 double bytes_needed(int32_t V, int32_t N) {
   const double v = V, n = N;
-  return 8.0 * (2 * n * v + 2 * v * v) + 4.5 * v * v + 32.0 * v + 8.0 * n;
+  return 8.0 * (2 * n * v + 2 * v * v) + combine_working_bytes(V) + 32.0 * v + 8.0 * n;
 }
 
 // The memory the run may use: the machine's, or less when a control group

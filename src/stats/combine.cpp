@@ -22,26 +22,204 @@ namespace quorvin {
 // - a pair below the threshold stays below it and only has first-order
 //   coefficients left to meet; those are merged a block of controls at a
 //   time, for groups of pairs that share their first variable.
-// While working, the result of pair x < y lives in combined[y][x] and the
-// first control not yet merged for an active or once-active pair in
-// combined[x][y]; the layout of the result is restored at the end.
 
 namespace {
 
 constexpr double pruning_z = 1.96;
 // Controls merged per sweep over the pairs.
 int32_t control_block = 512;
+// Active pairs that go through a block of controls together, sharing each
+// control's rows.
+constexpr size_t active_group = 32;
 
 struct ActivePair {
   int32_t x, y;
 };
 
+// While the search runs, combined holds for each pair x < y its stored value
+// below the diagonal, at [y][x], and above it, at [x][y], for a pair that
+// started at or above the threshold, the first control that the first-order
+// sweep must merge into it (V while the pair is active). finish_search puts
+// the stored values in their place and copies of correlation below the
+// diagonal.
+double& stored_value(Matrix& combined, int32_t x, int32_t y) { return combined[y][x]; }
+int32_t sweep_start(const Matrix& combined, int32_t x, int32_t y) {
+  return static_cast<int32_t>(combined[x][y]);
+}
+void set_sweep_start(Matrix& combined, int32_t x, int32_t y, int32_t s) { combined[x][y] = s; }
+
+struct Search {
+  int32_t V;
+  double threshold;
+  Matrix& combined;
+  const Matrix& correlation;
+  const SearchKernels& kernels;
+  std::vector<ActivePair> active{};  // ascending in x, then y
+  // Largest correlation magnitude of each variable within each block of
+  // variables, for bounding whole blocks of second-order coefficients.
+  Matrix bounds{};
+  // For each control of a block: ~ 1 / sqrt(1 - r_vs^2) for every v, and
+  // ~ 1 / sqrt(1 - bounds[s][b]^2) for every block b.
+  Matrix inverse_root_a{};
+  Matrix inverse_root_bs{};
+  // Single-precision copies for the filters.
+  std::vector<float> correlation_f{};
+  std::vector<float> inverse_root_a_f{};
+  const float* row_f(int32_t v) const { return correlation_f.data() + static_cast<size_t>(v) * V; }
+};
+
+int32_t bound_blocks(int32_t V) { return (V + bound_block - 1) / bound_block; }
+
+// Copies correlation into combined and lists the pairs at or above the
+// threshold.
+void start_search(Search& search) {
+  const int32_t V = search.V;
+  const Matrix& correlation = search.correlation;
+#pragma omp parallel for schedule(static)
+  for (int32_t i = 0; i < V; ++i) std::copy(correlation[i], correlation[i] + V, search.combined[i]);
+  for (int32_t x = 0; x < V; ++x)
+    for (int32_t y = x + 1; y < V; ++y)
+      if (std::fabs(correlation[x][y]) >= search.threshold) {
+        search.active.push_back({x, y});
+        set_sweep_start(search.combined, x, y, V);
+      }
+}
+
+// The working arrays of the second-order search. Working memory that cannot
+// be had ends the search as any allocation does, with std::bad_alloc, which
+// the driver reports.
+void obtain_second_order_arrays(Search& search) {
+  const int32_t V = search.V, blocks = bound_blocks(V);
+  if (!allocate_matrix(search.bounds, V, blocks) ||
+      !allocate_matrix(search.inverse_root_a, control_block, V) ||
+      !allocate_matrix(search.inverse_root_bs, control_block, blocks))
+    throw std::bad_alloc();
+  search.correlation_f.resize(static_cast<size_t>(V) * V);
+  search.inverse_root_a_f.resize(static_cast<size_t>(control_block) * V);
+#pragma omp parallel for schedule(static)
+  for (int32_t v = 0; v < V; ++v) {
+    block_bounds(search.correlation[v], v, V, search.bounds[v]);
+    std::copy(search.correlation[v], search.correlation[v] + V,
+              search.correlation_f.data() + static_cast<size_t>(v) * V);
+  }
+}
+
+// The inverse square roots of the controls [s_begin, s_end).
+void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
+  const int32_t V = search.V, blocks = bound_blocks(V);
+#pragma omp parallel for schedule(static)
+  for (int32_t s = s_begin; s < s_end; ++s) {
+    const double* cs = search.correlation[s];
+    double* ia = search.inverse_root_a[s - s_begin];
+    float* ia_f = search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * V;
+    for (int32_t v = 0; v < V; ++v) {
+      ia[v] = 1 / std::sqrt(1 - cs[v] * cs[v]);
+      ia_f[v] = static_cast<float>(ia[v]);
+    }
+    const double* bs = search.bounds[s];
+    double* ibs = search.inverse_root_bs[s - s_begin];
+    for (int32_t b = 0; b < blocks; ++b) ibs[b] = 1 / std::sqrt(1 - bs[b] * bs[b]);
+  }
+}
+
+// Follows every active pair through the controls [s_begin, s_end): its
+// first-order coefficient, then its second-order ones, for each control. A
+// pair that ends below the threshold is handed to the sweep from the next
+// control on.
+void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
+  Matrix& combined = search.combined;
+  const Matrix& correlation = search.correlation;
+  const std::vector<ActivePair>& active = search.active;
+  // Each group of pairs goes through the controls on its own, in order; the
+  // pairs of a group share each control's rows.
+  const size_t groups = (active.size() + active_group - 1) / active_group;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (size_t g = 0; g < groups; ++g) {
+    const size_t first = g * active_group, last = std::min(active.size(), first + active_group);
+    for (int32_t s = s_begin; s < s_end; ++s) {
+      const double* cs = correlation[s];
+      for (size_t n = first; n < last; ++n) {
+        const int32_t x = active[n].x, y = active[n].y;
+        if (s == x || s == y || sweep_start(combined, x, y) <= s) continue;
+        const double* cx = correlation[x];
+        const double* cy = correlation[y];
+        double c = stored_value(combined, x, y);
+        const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
+        if (std::fabs(c) > std::fabs(fxy)) c = fxy;
+        const SecondOrderInputs in{
+            .cx = cx,
+            .cy = cy,
+            .cs = cs,
+            .cx_f = search.row_f(x),
+            .cy_f = search.row_f(y),
+            .cs_f = search.row_f(s),
+            .inverse_root_a_f =
+                search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * search.V,
+            .bx = search.bounds[x],
+            .by = search.bounds[y],
+            .bs = search.bounds[s],
+            .inverse_root_a = search.inverse_root_a[s - s_begin],
+            .inverse_root_bs = search.inverse_root_bs[s - s_begin],
+            .x = x,
+            .y = y,
+            .s = s,
+            .V = search.V,
+            .threshold = search.threshold};
+        c = search.kernels.merge_second_order(in, fxy, c);
+        stored_value(combined, x, y) = c;
+        if (!(std::fabs(c) >= search.threshold)) set_sweep_start(combined, x, y, s + 1);
+      }
+    }
+  }
+}
+
+// Drops the pairs that left the second-order search.
+void retire_pairs(Search& search) {
+  const int32_t V = search.V;
+  std::erase_if(search.active, [&](const ActivePair& p) {
+    return sweep_start(search.combined, p.x, p.y) < V;
+  });
+}
+
+// Sets lane j of a group to merge the stored value c.
+void set_first_order_lane(FirstOrderLanes& lanes, int32_t j, double cxy, double c) {
+  lanes.cxy[j] = cxy;
+  lanes.c[j] = c;
+  lanes.cxy_f[j] = static_cast<float>(cxy);
+  lanes.bound_f[j] = first_order_float_bound(c);
+  // A stored zero or NaN is never replaced.
+  if (std::fabs(c) > 0) lanes.merging |= uint64_t{1} << j;
+}
+
+// Leaves lane j of a group out of merging.
+void skip_first_order_lane(FirstOrderLanes& lanes, int32_t j) {
+  lanes.cxy[j] = 0;
+  lanes.c[j] = 0;
+  lanes.cxy_f[j] = 0;
+  lanes.bound_f[j] = -HUGE_VALF;
+}
+
+// Lane j, set to merge, joins the merging only from control s on.
+void delay_first_order_lane(FirstOrderLanes& lanes, int32_t j, int32_t s) {
+  lanes.merging &= ~(uint64_t{1} << j);
+  int32_t k = lanes.waiting_count++;
+  for (; k > 0 && lanes.waiting_from[k - 1] > s; --k) {
+    lanes.waiting_from[k] = lanes.waiting_from[k - 1];
+    lanes.waiting_lane[k] = lanes.waiting_lane[k - 1];
+  }
+  lanes.waiting_from[k] = s;
+  lanes.waiting_lane[k] = j;
+}
+
 // Merges controls [s_begin, s_end) into every pair that is below the
-// threshold for all of them. The pairs (x, y) of a group of consecutive y go
-// through the controls together, the group's correlations with the controls
-// copied side by side so that a control's lanes are one contiguous load.
-void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matrix& correlation,
-                       int32_t s_begin, int32_t s_end) {
+// threshold for them, each from its sweep start on. The pairs (x, y) of a
+// group of consecutive y go through the controls together, the group's
+// correlations with the controls copied side by side so that a control's
+// lanes are one contiguous load.
+void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
+  const int32_t V = search.V;
+  const Matrix& correlation = search.correlation;
+  Matrix& combined = search.combined;
   constexpr int32_t n = first_order_lanes;
   const int32_t groups = (V + n - 1) / n;
   const size_t width = static_cast<size_t>(s_end - s_begin);
@@ -72,36 +250,46 @@ void sweep_first_order(int32_t V, double threshold, Matrix& combined, const Matr
         }
       }
       for (int32_t x = 0; x < y_end - 1; ++x) {
-        bool merged[n] = {};
-        bool any_lane = false;
+        lanes.merging = 0;
+        lanes.waiting_count = 0;
+        uint64_t merged = 0;
         for (int32_t j = 0; j < n; ++j) {
           const int32_t y = y0 + j;
-          if (y <= x || y >= V) {
+          const double cxy = y < V ? correlation[x][y] : 0.0;
+          const int32_t first = y <= x || y >= V                     ? V
+                                : std::fabs(cxy) >= search.threshold ? sweep_start(combined, x, y)
+                                                                     : s_begin;
+          if (first >= s_end) {
             skip_first_order_lane(lanes, j);
             continue;
           }
-          const double cxy = correlation[x][y];
-          // A pair that was ever at or above the threshold keeps in
-          // combined[x][y] the first control it still has to meet.
-          const int32_t first =
-              std::fabs(cxy) >= threshold ? static_cast<int32_t>(combined[x][y]) : s_begin;
-          if (first <= s_begin) {
-            set_first_order_lane(lanes, j, cxy, combined[y][x]);
-            merged[j] = any_lane = true;
-          } else {
-            skip_first_order_lane(lanes, j);
-            if (first < s_end)
-              combined[y][x] = merge_first_order(correlation[x], correlation[y], cxy, x, y, first,
-                                                 s_end, combined[y][x]);
-          }
+          set_first_order_lane(lanes, j, cxy, stored_value(combined, x, y));
+          merged |= uint64_t{1} << j;
+          if (first > s_begin && (lanes.merging >> j & 1) != 0)
+            delay_first_order_lane(lanes, j, first);
         }
-        if (!any_lane) continue;
-        merge_first_order_lanes(lanes, correlation[x], ys, ys_f, ay_f, x, y0, s_begin, s_end);
-        for (int32_t j = 0; j < n; ++j)
-          if (merged[j]) combined[y0 + j][x] = lanes.c[j];
+        if (lanes.merging == 0 && lanes.waiting_count == 0) continue;
+        search.kernels.merge_first_order_lanes(lanes, correlation[x], ys, ys_f, ay_f, x, y0,
+                                               s_begin, s_end);
+        for (; merged != 0; merged &= merged - 1) {
+          const int32_t j = __builtin_ctzll(merged);
+          stored_value(combined, x, y0 + j) = lanes.c[j];
+        }
       }
     }
   }
+}
+
+// Results to the upper triangle, copies of correlation below it.
+void finish_search(Search& search) {
+  const int32_t V = search.V;
+  Matrix& combined = search.combined;
+#pragma omp parallel for schedule(dynamic, 16)
+  for (int32_t x = 0; x < V; ++x)
+    for (int32_t y = x + 1; y < V; ++y) {
+      combined[x][y] = stored_value(combined, x, y);
+      combined[y][x] = search.correlation[y][x];
+    }
 }
 
 }  // namespace
@@ -112,104 +300,40 @@ int32_t set_controls_per_sweep(int32_t controls) {
   return before;
 }
 
+double combine_working_bytes(int32_t V) {
+  const double v = V, blocks = bound_blocks(V), controls = control_block;
+  const double threads = omp_get_max_threads();
+  // The active pairs when every pair is active; the bounds and the
+  // single-precision copy of the correlations; each block's inverse roots;
+  // each thread's copies for the first-order sweep.
+  const double active = sizeof(ActivePair) * v * (v - 1) / 2;
+  const double tables = 8 * v * blocks + 4 * v * v;
+  const double per_block = controls * (12 * v + 8 * blocks);
+  const double per_thread = threads * controls * first_order_lanes * (8 + 4 + 4);
+  return active + tables + per_block + per_thread;
+}
+
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done) {
-  const double threshold = critical_value(N, pruning_z);
-#pragma omp parallel for schedule(static)
-  for (int32_t i = 0; i < V; ++i) std::copy(correlation[i], correlation[i] + V, combined[i]);
-
-  std::vector<ActivePair> active;
-  for (int32_t x = 0; x < V; ++x)
-    for (int32_t y = x + 1; y < V; ++y)
-      if (std::fabs(correlation[x][y]) >= threshold) {
-        active.push_back({x, y});
-        combined[x][y] = V;  // no control left for the sweep yet
-      }
-
-  // Largest correlation magnitude of each variable within each block of
-  // variables, for bounding whole blocks of second-order coefficients.
-  const int32_t blocks = (V + bound_block - 1) / bound_block;
-  Matrix bounds, inverse_root_a, inverse_root_bs;
-  // Single-precision copies for the filters.
-  std::vector<float> correlation_f, inverse_root_a_f;
-  if (!active.empty()) {
-    // Working memory that cannot be had ends the search as any allocation
-    // does, with std::bad_alloc, which the driver reports.
-    if (!allocate_matrix(bounds, V, blocks) || !allocate_matrix(inverse_root_a, control_block, V) ||
-        !allocate_matrix(inverse_root_bs, control_block, blocks))
-      throw std::bad_alloc();
-    correlation_f.resize(static_cast<size_t>(V) * V);
-    inverse_root_a_f.resize(static_cast<size_t>(control_block) * V);
-#pragma omp parallel for schedule(static)
-    for (int32_t v = 0; v < V; ++v) {
-      block_bounds(correlation[v], v, V, bounds[v]);
-      std::copy(correlation[v], correlation[v] + V, correlation_f.data() + static_cast<size_t>(v) * V);
-    }
-  }
-  auto row_f = [&](int32_t v) { return correlation_f.data() + static_cast<size_t>(v) * V; };
-
+  Search search{.V = V,
+                .threshold = critical_value(N, pruning_z),
+                .combined = combined,
+                .correlation = correlation,
+                .kernels = current_kernels()};
+  start_search(search);
+  if (!search.active.empty()) obtain_second_order_arrays(search);
   for (int32_t block = 0; block < V; block += control_block) {
     const int32_t block_end = std::min(V, block + control_block);
-    if (!active.empty()) {
-#pragma omp parallel for schedule(static)
-      for (int32_t s = block; s < block_end; ++s) {
-        const double* cs = correlation[s];
-        double* ia = inverse_root_a[s - block];
-        float* ia_f = inverse_root_a_f.data() + static_cast<size_t>(s - block) * V;
-        for (int32_t v = 0; v < V; ++v) {
-          ia[v] = 1 / std::sqrt(1 - cs[v] * cs[v]);
-          ia_f[v] = static_cast<float>(ia[v]);
-        }
-        const double* bs = bounds[s];
-        double* ibs = inverse_root_bs[s - block];
-        for (int32_t b = 0; b < blocks; ++b) ibs[b] = 1 / std::sqrt(1 - bs[b] * bs[b]);
-      }
-      // Each group of active pairs goes through the controls of the block on
-      // its own, in order; the pairs of a group share each control's rows.
-      constexpr size_t group = 32;
-      const size_t groups = (active.size() + group - 1) / group;
-#pragma omp parallel for schedule(dynamic, 1)
-      for (size_t g = 0; g < groups; ++g) {
-        const size_t first = g * group, last = std::min(active.size(), first + group);
-        for (int32_t s = block; s < block_end; ++s) {
-          const double* cs = correlation[s];
-          for (size_t n = first; n < last; ++n) {
-            const int32_t x = active[n].x, y = active[n].y;
-            if (s == x || s == y || combined[x][y] <= s) continue;
-            const double* cx = correlation[x];
-            const double* cy = correlation[y];
-            double c = combined[y][x];
-            const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
-            if (std::fabs(c) > std::fabs(fxy)) c = fxy;
-            const SecondOrderInputs in{
-                cx,        cy,        cs,        row_f(x),
-                row_f(y),  row_f(s),  inverse_root_a_f.data() + static_cast<size_t>(s - block) * V,
-                bounds[x], bounds[y], bounds[s], inverse_root_a[s - block],
-                inverse_root_bs[s - block],      x,         y,
-                s,         V,         threshold};
-            c = merge_second_order(in, fxy, c);
-            combined[y][x] = c;
-            // Below the threshold for good: the sweep takes over from the next control.
-            if (!(std::fabs(c) >= threshold)) combined[x][y] = s + 1;
-          }
-        }
-      }
-      active.erase(std::remove_if(active.begin(), active.end(),
-                                  [&](const ActivePair& p) { return combined[p.x][p.y] < V; }),
-                   active.end());
+    if (!search.active.empty()) {
+      prepare_controls(search, block, block_end);
+      follow_active_pairs(search, block, block_end);
+      retire_pairs(search);
     }
-    sweep_first_order(V, threshold, combined, correlation, block, block_end);
+    sweep_first_order(search, block, block_end);
     if (control_done)
       for (int32_t s = block; s < block_end; ++s) control_done(s);
   }
-
-  // Results to the upper triangle, copies of correlation below it.
-#pragma omp parallel for schedule(dynamic, 16)
-  for (int32_t x = 0; x < V; ++x)
-    for (int32_t y = x + 1; y < V; ++y) {
-      combined[x][y] = combined[y][x];
-      combined[y][x] = correlation[y][x];
-    }
+  finish_search(search);
 }
 
 }  // namespace quorvin

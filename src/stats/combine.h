@@ -28,6 +28,10 @@ using ControlDone = std::function<void(int32_t s)>;
 // the number before. Requires controls > 0; not while a search runs.
 int32_t set_controls_per_sweep(int32_t controls);
 
+// The most working memory, in bytes, that the search obtains for V variables
+// with the current thread count, every working array included.
+double combine_working_bytes(int32_t V);
+
 // Fills combined (V x V): its upper triangle with each pair's result, its
 // diagonal and lower triangle with copies of correlation. correlation must be
 // exactly symmetric. Controls are visited in ascending order and a stored

@@ -32,13 +32,6 @@ constexpr int32_t blocks_per_pass = 16;
 inline int32_t smaller(int32_t a, int32_t b) { return a < b ? a : b; }
 inline int32_t larger(int32_t a, int32_t b) { return a < b ? b : a; }
 
-// The filter bound of a stored value c, for a pair followed on its own.
-inline double first_order_bound(double c) {
-  if (!(std::fabs(c) > 0)) return -HUGE_VAL;  // zero or NaN: never replaced
-  const double bound = c * c * (1 + margin);
-  return bound >= smallest_bound ? bound : HUGE_VAL;
-}
-
 // The first-order sweep meets every pair for every control, so its filter
 // works in single precision, twice the lanes at a time. Every float there lies
 // within float_slack of the double it stands for (correlations are at most 1
@@ -68,18 +61,8 @@ inline bool first_order_float_may_replace(float cxy, float xs, float ys, float a
            low * low > bound * ((ay + float_slack) * (ax + float_slack)));
 }
 
-// False when the first-order coefficient of pair x, y for a control s (with
-// xs = r_xs, ys = r_ys, ax = 1 - r_xs^2, ay = 1 - r_ys^2) cannot replace a
-// stored value c, where bound = c^2 (1 + margin).
-inline bool first_order_may_replace(double cxy, double xs, double ys, double ax, double ay,
-                                    double bound) {
-  const double num = cxy - xs * ys;
-  const double square = num * num;
-  return !(square > bound * (ay * ax) && square > smallest_square);
-}
-
-// The same for a second-order coefficient of pair x, y controlled for s and
-// t, from approximations of the first-order coefficients of x, t and y, t:
+// False when the second-order coefficient of pair x, y controlled for s and
+// t cannot replace a stored value c, where bound = c^2 (1 + margin), from approximations of the first-order coefficients of x, t and y, t:
 // (r_xt - r_xs r_ts) / sqrt(a_x a_t) with the square roots taken apart
 // (iax ~ 1 / sqrt(a_x), iat ~ 1 / sqrt(a_t)).
 inline bool second_order_may_replace(double fxy, double cxt, double cyt, double cst, double iat,
@@ -106,28 +89,6 @@ inline bool block_may_replace(double bx, double by, double bs, double ibs, doubl
   const double x_bound = (bx + axs * bs) * iax * ibs;
   const double y_bound = (by + ays * bs) * iay * ibs;
   return !(x_bound < 1 && y_bound < 1 && x_bound * y_bound < limit);
-}
-
-// Sets lane j of a group to merge the stored value c.
-inline void set_first_order_lane(FirstOrderLanes& lanes, int32_t j, double cxy, double c) {
-  lanes.cxy[j] = cxy;
-  lanes.c[j] = c;
-  lanes.cxy_f[j] = static_cast<float>(cxy);
-  lanes.bound_f[j] = first_order_float_bound(c);
-  // A stored zero or NaN is never replaced.
-  if (std::fabs(c) > 0)
-    lanes.merging |= uint64_t{1} << j;
-  else
-    lanes.merging &= ~(uint64_t{1} << j);
-}
-
-// Leaves lane j of a group out of merging.
-inline void skip_first_order_lane(FirstOrderLanes& lanes, int32_t j) {
-  lanes.cxy[j] = 0;
-  lanes.c[j] = 0;
-  lanes.cxy_f[j] = 0;
-  lanes.bound_f[j] = -HUGE_VALF;
-  lanes.merging &= ~(uint64_t{1} << j);
 }
 
 // The second-order filter in single precision, for the AVX-512 kernels. It

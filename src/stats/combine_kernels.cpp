@@ -1,6 +1,8 @@
 #include "stats/combine_kernels.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "stats/combine_filters.h"
 
@@ -9,16 +11,10 @@ namespace quorvin {
 // The AVX-512 and AVX2 kernels, each in its own file compiled for that
 // instruction set.
 namespace avx512 {
-void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                             const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
-                             int32_t s0, int32_t s1);
-double merge_second_order(const SecondOrderInputs& in, double fxy, double c);
+extern const SearchKernels kernels;
 }  // namespace avx512
 namespace avx2 {
-void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                             const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
-                             int32_t s0, int32_t s1);
-double merge_second_order(const SecondOrderInputs& in, double fxy, double c);
+extern const SearchKernels kernels;
 }  // namespace avx2
 
 // The same kernels with plain filters, for every CPU.
@@ -61,10 +57,36 @@ uint64_t block_mask(const double* bx, const double* by, const double* bs, const 
 
 }  // namespace plain
 
+bool cpu_runs(FilterSet set) {
+  switch (set) {
+    case FilterSet::avx512: return __builtin_cpu_supports("avx512f");
+    case FilterSet::avx2: return __builtin_cpu_supports("avx2");
+    case FilterSet::plain: return true;
+  }
+  return false;
+}
+
+const char* filter_set_name(FilterSet set) {
+  switch (set) {
+    case FilterSet::avx512: return "avx512";
+    case FilterSet::avx2: return "avx2";
+    case FilterSet::plain: break;
+  }
+  return "plain";
+}
+
 FilterSet best_filter_set() {
-  if (__builtin_cpu_supports("avx512f")) return FilterSet::avx512;
-  if (__builtin_cpu_supports("avx2")) return FilterSet::avx2;
-  return FilterSet::plain;
+  static const FilterSet best = [] {
+    const FilterSet fastest_first[] = {FilterSet::avx512, FilterSet::avx2, FilterSet::plain};
+    const char* chosen = std::getenv("QUORVIN_FILTERS");
+    for (FilterSet set : fastest_first)
+      if (chosen != nullptr && std::strcmp(chosen, filter_set_name(set)) == 0 && cpu_runs(set))
+        return set;
+    for (FilterSet set : fastest_first)
+      if (cpu_runs(set)) return set;
+    return FilterSet::plain;
+  }();
+  return best;
 }
 
 namespace {
@@ -77,6 +99,17 @@ FilterSet use_filter_set(FilterSet set) {
   return before;
 }
 
+const SearchKernels& search_kernels(FilterSet set) {
+  switch (set) {
+    case FilterSet::avx512: return avx512::kernels;
+    case FilterSet::avx2: return avx2::kernels;
+    case FilterSet::plain: break;
+  }
+  return plain::kernels;
+}
+
+const SearchKernels& current_kernels() { return search_kernels(filter_set); }
+
 void block_bounds(const double* row, int32_t self, int32_t V, double* bounds) {
   for (int32_t b = 0; b * bound_block < V; ++b) {
     double largest = 0;
@@ -87,48 +120,6 @@ void block_bounds(const double* row, int32_t self, int32_t V, double* bounds) {
     }
     bounds[b] = largest;
   }
-}
-
-double merge_first_order(const double* cx, const double* cy, double cxy, int32_t x, int32_t y,
-                         int32_t s0, int32_t s1, double c) {
-  double bound = first_order_bound(c);
-  for (int32_t s = s0; s < s1; ++s) {
-    if (s == x || s == y || bound == -HUGE_VAL) continue;
-    if (!first_order_may_replace(cxy, cx[s], cy[s], 1 - cx[s] * cx[s], 1 - cy[s] * cy[s], bound))
-      continue;
-    const double f = partial_coefficient(cxy, cx[s], cy[s]);
-    if (std::fabs(c) > std::fabs(f)) {
-      c = f;
-      bound = first_order_bound(c);
-    }
-  }
-  return c;
-}
-
-void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                             const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
-                             int32_t s0, int32_t s1) {
-  switch (filter_set) {
-    case FilterSet::avx512:
-      return avx512::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
-    case FilterSet::avx2:
-      return avx2::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
-    case FilterSet::plain:
-      break;
-  }
-  plain::merge_first_order_lanes(lanes, cx, ys, ys_f, ay_f, x, y0, s0, s1);
-}
-
-double merge_second_order(const SecondOrderInputs& in, double fxy, double c) {
-  switch (filter_set) {
-    case FilterSet::avx512:
-      return avx512::merge_second_order(in, fxy, c);
-    case FilterSet::avx2:
-      return avx2::merge_second_order(in, fxy, c);
-    case FilterSet::plain:
-      break;
-  }
-  return plain::merge_second_order(in, fxy, c);
 }
 
 }  // namespace quorvin

@@ -18,23 +18,26 @@ constexpr int32_t bound_block = 16;
 
 enum class FilterSet { plain, avx2, avx512 };
 
-// The fastest set of filters this CPU can run; the one in use unless changed.
+// Whether this CPU can run the given set.
+bool cpu_runs(FilterSet set);
+
+// The fastest set of filters this CPU can run, unless the environment
+// variable QUORVIN_FILTERS names another that it can run (plain, avx2 or
+// avx512; read once, so that a benchmark can measure AVX2 on an AVX-512 CPU).
+// The one in use unless changed.
 FilterSet best_filter_set();
 
-// Uses the given set of filters from now on (for tests; it must be one the
-// CPU can run). Returns the set used before.
+// The name of a set, as QUORVIN_FILTERS takes it.
+const char* filter_set_name(FilterSet set);
+
+// Uses the given set of filters from the next search on (for tests; it must
+// be one the CPU can run). Returns the set used before.
 FilterSet use_filter_set(FilterSet set);
 
 // bounds[b] = the largest |row[t]| over t in block b (t = b*bound_block ..,
 // t != self); NaN entries are passed over, as a NaN correlation can only give
 // NaN coefficients. bounds holds (V + bound_block - 1) / bound_block entries.
 void block_bounds(const double* row, int32_t self, int32_t V, double* bounds);
-
-// Merges into c the first-order coefficients of pair x < y controlled for
-// s = s0 .. s1-1 in ascending order, s not x or y. cx and cy are rows x and y
-// of the correlation matrix and cxy = correlation[x][y]. Returns the new c.
-double merge_first_order(const double* cx, const double* cy, double cxy, int32_t x, int32_t y,
-                         int32_t s0, int32_t s1, double c);
 
 // Pairs (x, y0 + j), j < first_order_lanes, merged together control by control.
 constexpr int32_t first_order_lanes = 64;
@@ -49,6 +52,12 @@ struct FirstOrderLanes {
   float cxy_f[first_order_lanes];
   float bound_f[first_order_lanes];
   uint64_t merging;  // bit j set while lane j is merged
+  // Lanes that join later (pairs that left the second-order search within the
+  // controls merged now): lane waiting_lane[k] from control waiting_from[k]
+  // on, in ascending order of control.
+  int32_t waiting_count;
+  int32_t waiting_from[first_order_lanes];
+  int32_t waiting_lane[first_order_lanes];
 };
 
 // Merges into every lane of the group the first-order coefficients of pair
@@ -56,9 +65,9 @@ struct FirstOrderLanes {
 // cx is row x of the correlation matrix; ys[(s - s0) * first_order_lanes + j]
 // holds correlation[y0 + j][s], ys_f the same in single precision and ay_f
 // the same places' 1 - r^2 in single precision.
-void merge_first_order_lanes(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                             const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
-                             int32_t s0, int32_t s1);
+using MergeFirstOrderLanes = void (*)(FirstOrderLanes& lanes, const double* cx, const double* ys,
+                                      const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
+                                      int32_t s0, int32_t s1);
 
 // What a pair of variables needs for its second-order coefficients controlled
 // for s and each t > s.
@@ -82,6 +91,41 @@ struct SecondOrderInputs {
 // Merges into c the second-order coefficients of pair x < y controlled for s
 // and t = s+1 .. V-1 (t not x or y), in ascending t, while |c| >= threshold.
 // fxy is the pair's first-order coefficient controlled for s. Returns the new c.
-double merge_second_order(const SecondOrderInputs& in, double fxy, double c);
+using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, double c);
+
+// Bit j set when the first-order filter lets lane j through at a control with
+// single-precision r_xs = xs, ax = 1 - xs^2, and the lanes' ys and ay: every
+// lane where first_order_float_may_replace holds.
+using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, float ax,
+                                    const float* ys, const float* ay);
+
+// Bit t - t0 set, for t in [t0, t1), t1 - t0 <= bound_block, when the
+// second-order filter lets the coefficient of pair in.x, in.y controlled for
+// in.s and t through; fxy = f(x, y | s), cxs = r_xs, cys = r_ys,
+// iax = in.inverse_root_a[x], iay likewise, c the stored value.
+using SecondOrderMask = uint32_t (*)(const SecondOrderInputs& in, double fxy, double cxs,
+                                     double cys, double iax, double iay, double c, int32_t t0,
+                                     int32_t t1);
+
+// Bit j set, j < n <= 64, for every block of t that block_may_replace lets
+// through, from the blocks' bounds bx[j], by[j], bs[j] and ibs[j].
+using BlockMask = uint64_t (*)(const double* bx, const double* by, const double* bs,
+                               const double* ibs, double axs, double ays, double iax, double iay,
+                               double limit, int32_t n);
+
+// The kernels of one set of filters, and the filters themselves (for tests).
+struct SearchKernels {
+  MergeFirstOrderLanes merge_first_order_lanes;
+  MergeSecondOrder merge_second_order;
+  FirstOrderMask first_order_mask;
+  SecondOrderMask second_order_mask;
+  BlockMask block_mask;
+};
+
+// The kernels of the given set; requires cpu_runs(set).
+const SearchKernels& search_kernels(FilterSet set);
+
+// The kernels of the set in use.
+const SearchKernels& current_kernels();
 
 }  // namespace quorvin
