@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/reference.h"
+#include "reference/reference.h"
 
 using quorvin::Matrix;
 namespace reference = quorvin::reference;

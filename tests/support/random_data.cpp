@@ -136,6 +136,23 @@ quorvin::Matrix gene_modules(int32_t V, int32_t N, uint64_t seed) {
   return raw;
 }
 
+quorvin::Matrix dense_factors(int32_t V, int32_t N, uint64_t seed) {
+  Random random{seed};
+  const Factors factors = make_factors(6, N, random);
+  Matrix raw;
+  allocate_matrix(raw, N, V);
+  for (int32_t i = 0; i < V; ++i) {
+    double loadings[6];
+    for (double& loading : loadings) loading = 2 * random.uniform() - 1;
+    for (int32_t k = 0; k < N; ++k) {
+      double value = 0.8 * random.normal();
+      for (size_t f = 0; f < factors.size(); ++f) value += loadings[f] * factors[f][k];
+      raw[k][i] = value;
+    }
+  }
+  return raw;
+}
+
 std::string data_file_text(const quorvin::Matrix& raw) {
   std::string text = "probe";
   char cell[64];

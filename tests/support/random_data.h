@@ -35,6 +35,11 @@ quorvin::Matrix synthetic_data(DataKind kind, int32_t V, int32_t N, uint64_t see
 // module's factor, a quarter noise only; variables in shuffled order.
 quorvin::Matrix gene_modules(int32_t V, int32_t N, uint64_t seed);
 
+// Dense expression-like data: every variable loads on all of 6 shared factors
+// with loadings uniform in (-1, 1), plus independent noise of standard
+// deviation 0.8, so that most pairs stay above the pruning threshold long.
+quorvin::Matrix dense_factors(int32_t V, int32_t N, uint64_t seed);
+
 // The text of a data.txt holding raw (N x V) with names g1 .. gV and values
 // to six significant digits.
 std::string data_file_text(const quorvin::Matrix& raw);

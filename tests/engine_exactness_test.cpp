@@ -1,23 +1,26 @@
-// The production engine against the plain reference, bit for bit, on seeded
-// data sets of many shapes and with several thread counts.
+// The production engine held to the plain reference, bit for bit: every stage
+// on seeded data sets of many shapes and kinds, the combined search on the
+// worked examples and on hand-built and extreme correlation matrices, with
+// every thread count and set of filters the CPU can run.
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdio>
-#include <initializer_list>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "reference/reference.h"
 #include "stats/combine.h"
 #include "stats/combine_kernels.h"
 #include "stats/correlation.h"
 #include "stats/critical_value.h"
 #include "stats/ranks.h"
+#include "support/engine_check.h"
 #include "support/random_data.h"
-#include "support/reference.h"
+#include "support/test_values.h"
 
 using namespace quorvin_test;
 using quorvin::Matrix;
@@ -87,31 +90,6 @@ StageResults run_production(const Matrix& raw, int32_t V, int32_t N) {
   return r;
 }
 
-// Equal bits; two NaNs count as equal whatever their payload, as every NaN
-// is written the same way.
-bool same_double(double a, double b) {
-  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b) || (std::isnan(a) && std::isnan(b));
-}
-
-// Empty when equal; otherwise the first differing entry with both values.
-std::string first_difference(const double* actual, const double* expected, int64_t rows,
-                             int64_t cols) {
-  for (int64_t r = 0; r < rows; ++r)
-    for (int64_t c = 0; c < cols; ++c) {
-      const double a = actual[r * cols + c], e = expected[r * cols + c];
-      if (same_double(a, e)) continue;
-      char text[200];
-      std::snprintf(text, sizeof text, "[%lld][%lld]: production %.17g (%a), reference %.17g (%a)",
-                    static_cast<long long>(r), static_cast<long long>(c), a, a, e, e);
-      return text;
-    }
-  return "";
-}
-
-std::string first_difference(const Matrix& actual, const Matrix& expected) {
-  return first_difference(actual.data.get(), expected.data.get(), expected.rows, expected.cols);
-}
-
 const char* kind_name(DataKind kind) {
   switch (kind) {
     case DataKind::normal: return "normal";
@@ -121,44 +99,6 @@ const char* kind_name(DataKind kind) {
     case DataKind::near_perfect: return "near_perfect";
   }
   return "?";
-}
-
-// The ways the production engine can run: thread counts, and each set of
-// filters this CPU can run.
-struct EngineSetting {
-  int threads;
-  quorvin::FilterSet filters;
-};
-
-std::vector<EngineSetting> engine_settings() {
-  using quorvin::FilterSet;
-  const FilterSet best = quorvin::best_filter_set();
-  std::vector<EngineSetting> settings = {{1, best}, {2, best}, {3, best}, {2, FilterSet::plain}};
-  if (best == FilterSet::avx512) settings.push_back({2, FilterSet::avx2});
-  return settings;
-}
-
-// Applies a setting for its scope.
-class ScopedEngineSetting {
- public:
-  explicit ScopedEngineSetting(const EngineSetting& setting)
-      : threads_(omp_get_max_threads()), filters_(quorvin::use_filter_set(setting.filters)) {
-    omp_set_num_threads(setting.threads);
-  }
-  ~ScopedEngineSetting() {
-    omp_set_num_threads(threads_);
-    quorvin::use_filter_set(filters_);
-  }
-
- private:
-  int threads_;
-  quorvin::FilterSet filters_;
-};
-
-std::string describe(const EngineSetting& setting) {
-  static const char* const names[] = {"plain", "avx2", "avx512"};
-  return " threads=" + std::to_string(setting.threads) + " filters=" +
-         names[static_cast<int>(setting.filters)];
 }
 
 // Runs both engines on raw (N x V) and expects every stage to agree in every
@@ -183,35 +123,6 @@ void expect_engines_agree(const Matrix& raw, int32_t V, int32_t N, const std::st
   }
 }
 
-// A correlation matrix with 1 on the diagonal, the given entries (i < j) and
-// their mirrors, and 0 elsewhere.
-struct Entry {
-  int32_t i, j;
-  double value;
-};
-Matrix correlation_with(int32_t V, std::initializer_list<Entry> entries) {
-  Matrix c = sentinel_matrix(V, V);
-  for (int32_t i = 0; i < V; ++i)
-    for (int32_t j = 0; j < V; ++j) c[i][j] = i == j ? 1.0 : 0.0;
-  for (const Entry& e : entries) c[e.i][e.j] = c[e.j][e.i] = e.value;
-  return c;
-}
-
-// Runs only the combined search of both engines on correlation; expects the
-// same bits in every engine setting. Returns the reference's result.
-Matrix expect_combined_agrees(int32_t V, int32_t N, const Matrix& correlation,
-                              const std::string& label) {
-  Matrix expected = sentinel_matrix(V, V);
-  quorvin::reference::combine_partial_correlations(V, N, expected, correlation, nullptr);
-  for (const EngineSetting& setting : engine_settings()) {
-    ScopedEngineSetting scoped(setting);
-    Matrix actual = sentinel_matrix(V, V);
-    quorvin::combine_partial_correlations(V, N, actual, correlation, nullptr);
-    EXPECT_EQ(first_difference(actual, expected), "") << label << describe(setting);
-  }
-  return expected;
-}
-
 struct Shape {
   int32_t V, N;
 };
@@ -231,6 +142,77 @@ void expect_agreement_on_every_shape(DataKind kind) {
                            std::string(kind_name(kind)) + " V=" + std::to_string(shape.V) +
                                " N=" + std::to_string(shape.N) + " seed=" + std::to_string(seed));
     }
+}
+
+
+// The reference search with the history per pair x < y of every coefficient
+// met: "0.42" for the zero-order one, "2:0.317923" controlled for 2,
+// "1,3:0.359585" controlled for 1 and 3 (0-based variables).
+struct History {
+  Matrix combined;
+  std::map<std::pair<int32_t, int32_t>, std::vector<std::string>> met;
+  int second_order_count = 0;
+};
+
+History reference_history(int32_t V, int32_t N, const Matrix& correlation) {
+  History history;
+  history.combined = filled_matrix(V, V, 0.0);
+  quorvin::reference::combine_partial_correlations(
+      V, N, history.combined, correlation, nullptr,
+      [&](int32_t x, int32_t y, int32_t s, int32_t t, double value) {
+        if (t >= 0) ++history.second_order_count;
+        char controls[32] = "";
+        if (t >= 0)
+          std::snprintf(controls, sizeof controls, "%d,%d:", s, t);
+        else if (s >= 0)
+          std::snprintf(controls, sizeof controls, "%d:", s);
+        history.met[{x, y}].push_back(controls + text_of(value));
+      });
+  return history;
+}
+
+// The production search in the current setting.
+Matrix production(int32_t V, int32_t N, const Matrix& correlation) {
+  Matrix combined = filled_matrix(V, V, 0.0);
+  quorvin::combine_partial_correlations(V, N, combined, correlation, nullptr);
+  return combined;
+}
+
+const std::vector<double> worked_example = {0.42, 0.47, 0.46, 0.33, 0.63, 0.33};
+
+// Correlation matrices of several kinds for the sweep.
+enum class Kind { factor_data, noise_data, arbitrary, special_values, tiny };
+
+Matrix sweep_matrix(Kind kind, int32_t V, int32_t N, Random& random) {
+  const auto uniform = [&random] { return 2 * random.uniform() - 1; };
+  if (kind == Kind::factor_data || kind == Kind::noise_data) {
+    // Ranked and correlated as a run does; factor data keep many pairs above
+    // the threshold through several controls.
+    Matrix raw = filled_matrix(N, V, 0.0);
+    std::vector<double> loading(V);
+    for (double& l : loading) l = kind == Kind::factor_data ? uniform() * 3 : 0;
+    for (int32_t k = 0; k < N; ++k) {
+      const double factor = uniform(), second = uniform();
+      for (int32_t i = 0; i < V; ++i) raw[k][i] = loading[i] * (i % 3 ? factor : second) + uniform();
+    }
+    Matrix ranks = filled_matrix(N, V, 0.0), correlation = filled_matrix(V, V, 0.0);
+    std::vector<double> means(V, 0.0);
+    quorvin::rank_transform(V, N, ranks, raw);
+    quorvin::rank_covariance(V, N, correlation, ranks, means);
+    quorvin::correlation_from_covariance(V, correlation, correlation);
+    return correlation;
+  }
+  const double T = quorvin::critical_value(N, 1.96);
+  const double special[] = {0.0, -0.0, 1.0, -1.0, 0.5, -0.5, std::nan(""), 1e-160, T, -T,
+                            std::nextafter(T, 0.0), 0.99, -0.99};
+  std::vector<double> upper;
+  for (int32_t n = 0; n < V * (V - 1) / 2; ++n) {
+    double value = uniform();
+    if (kind == Kind::special_values && random.below(3) == 0) value = special[random.below(13)];
+    if (kind == Kind::tiny) value *= random.below(2) ? 1e-150 : 1e-3;
+    upper.push_back(value);
+  }
+  return correlation_of(V, upper);
 }
 
 }  // namespace
@@ -277,13 +259,23 @@ TEST(EngineExactness, GeneModules) {
   }
 }
 
+// Dense expression-like data keep most pairs above the pruning threshold for
+// many controls, so that the second-order filters do most of the work.
+TEST(EngineExactness, DenseFactorData) {
+  for (const Shape shape : {Shape{30, 8}, Shape{80, 40}, Shape{150, 100}}) {
+    const Matrix raw = dense_factors(shape.V, shape.N, 5);
+    expect_engines_agree(raw, shape.V, shape.N,
+                         "dense factors V=" + std::to_string(shape.V) + " N=" + std::to_string(shape.N));
+  }
+}
+
 // Pair 0, 1 meets a first-order coefficient (control 2) and a second-order one
 // (controls 2 and 3) of exactly its own magnitude and the opposite sign: the
 // value met first must stay.
 TEST(EngineExactness, EqualMagnitudeNeverReplacesTheStoredValue) {
   const double a = 0.78125, c = 0x1.c1c108d0af958p-2;
   ASSERT_EQ((c - a * a) / std::sqrt((1 - a * a) * (1 - a * a)), -c);
-  const Matrix correlation = correlation_with(4, {{0, 1, c}, {0, 3, a}, {1, 3, a}});
+  const Matrix correlation = correlation_of(4, {c, 0, a, 0, a, 0});
   const Matrix expected = expect_combined_agrees(4, 30, correlation, "equal magnitudes");
   EXPECT_EQ(expected[0][1], c);
 }
@@ -294,8 +286,7 @@ TEST(EngineExactness, PairAtThePruningThresholdIsSearched) {
   const double T = quorvin::reference::critical_value(30, 1.96);
   std::vector<double> results;
   for (double r01 : {T, std::nextafter(T, 0.0)}) {
-    const Matrix correlation = correlation_with(
-        4, {{0, 1, r01}, {0, 2, 0.125}, {0, 3, -0.5}, {1, 3, -0.375}, {2, 3, 0.625}});
+    const Matrix correlation = correlation_of(4, {r01, 0.125, -0.5, 0, -0.375, 0.625});
     results.push_back(expect_combined_agrees(4, 30, correlation, "threshold")[0][1]);
   }
   EXPECT_LT(std::fabs(results[0]), 0.05);
@@ -366,4 +357,130 @@ TEST(EngineExactness, SeveralSweepsGroupsAndPasses) {
   const int32_t controls_before = quorvin::set_controls_per_sweep(48);
   expect_engines_agree(raw, V, N, "gene modules 300 x 40, 48 controls per sweep");
   quorvin::set_controls_per_sweep(controls_before);
+}
+
+TEST(EngineExactness, WorkedExampleWithThirtyObservations) {
+  const Matrix correlation = correlation_of(4, worked_example);
+  const History ref = reference_history(4, 30, correlation);
+  // The history of every pair, which shows where pruning skips a control pair.
+  using History = std::vector<std::string>;
+  EXPECT_EQ(ref.met.at({0, 1}), (History{"0.42", "2:0.317923", "3:0.188818"}));
+  EXPECT_EQ(ref.met.at({0, 2}), (History{"0.47", "1:0.38684", "1,3:0.359585", "3:0.379633"}));
+  EXPECT_EQ(ref.met.at({0, 3}), (History{"0.46", "1:0.27725", "2:0.36593"}));
+  EXPECT_EQ(ref.met.at({1, 2}), (History{"0.33", "0:0.165535", "3:0.166555"}));
+  EXPECT_EQ(ref.met.at({1, 3}), (History{"0.63", "0:0.542065", "0,2:0.530902", "2:0.584783"}));
+  EXPECT_EQ(ref.met.at({2, 3}), (History{"0.33", "0:0.145202", "1:0.166555"}));
+  EXPECT_EQ(ref.second_order_count, 2);
+
+  const Matrix got = production(4, 30, correlation);
+  const char* final_values[4][4] = {{"", "0.188818", "0.359585", "0.27725"},
+                                    {"", "", "0.165535", "0.530902"},
+                                    {"", "", "", "0.145202"}};
+  for (int i = 0; i < 4; ++i)
+    for (int j = i + 1; j < 4; ++j) EXPECT_EQ(text_of(got[i][j]), final_values[i][j]);
+  expect_combined_agrees(4, 30, correlation, "worked example");
+}
+
+TEST(EngineExactness, WorkedExampleWithFiveObservationsHasNoSecondOrder) {
+  const Matrix correlation = correlation_of(4, worked_example);
+  EXPECT_EQ(reference_history(4, 5, correlation).second_order_count, 0);
+  const Matrix got = production(4, 5, correlation);
+  const char* final_values[4][4] = {{"", "0.188818", "0.379633", "0.27725"},
+                                    {"", "", "0.165535", "0.542065"},
+                                    {"", "", "", "0.145202"}};
+  for (int i = 0; i < 4; ++i)
+    for (int j = i + 1; j < 4; ++j) EXPECT_EQ(text_of(got[i][j]), final_values[i][j]);
+  for (int32_t N : {5, 4, 0, -1}) expect_combined_agrees(4, N, correlation, "few observations");
+}
+
+TEST(EngineExactness, FewVariables) {
+  expect_combined_agrees(0, 30, filled_matrix(0, 0, 0.0), "no variables");
+  EXPECT_EQ(expect_combined_agrees(1, 30, correlation_of(1, {}), "one variable")[0][0], 1.0);
+  EXPECT_EQ(expect_combined_agrees(2, 30, correlation_of(2, {-0.9}), "two variables")[0][1], -0.9);
+
+  // Three variables: each pair keeps the smaller of its zero-order coefficient
+  // and its single first-order one.
+  const Matrix trio = expect_combined_agrees(3, 30, correlation_of(3, {0.8, 0.5, 0.5}), "three");
+  EXPECT_EQ(trio[0][1], (0.8 - 0.5 * 0.5) / std::sqrt((1 - 0.5 * 0.5) * (1 - 0.5 * 0.5)));
+  EXPECT_EQ(trio[0][2], (0.5 - 0.8 * 0.5) / std::sqrt((1 - 0.5 * 0.5) * (1 - 0.8 * 0.8)));
+  EXPECT_EQ(trio[1][2], (0.5 - 0.8 * 0.5) / std::sqrt((1 - 0.5 * 0.5) * (1 - 0.8 * 0.8)));
+}
+
+// A variable whose row is NaN keeps NaN in its pairs and, as a control,
+// changes no other pair: the others end as in the matrix without it.
+TEST(EngineExactness, NanRowChangesNoOtherPair) {
+  const double nan = std::nan("");
+  Matrix row = correlation_of(4, {0.7, nan, 0.6, nan, 0.65, nan});
+  row[2][2] = nan;
+  const Matrix got = expect_combined_agrees(4, 30, row, "NaN row");
+  const Matrix without = production(3, 30, correlation_of(3, {0.7, 0.6, 0.65}));
+  EXPECT_TRUE(std::isnan(got[0][2]));
+  EXPECT_TRUE(std::isnan(got[1][2]));
+  EXPECT_TRUE(std::isnan(got[2][3]));
+  EXPECT_EQ(got[0][1], without[0][1]);
+  EXPECT_EQ(got[0][3], without[0][2]);
+  EXPECT_EQ(got[1][3], without[1][2]);
+}
+
+// With c02 = c12 = 0.25 this a makes the coefficient controlled for 2
+// exactly -a: the value met first keeps its sign, for either sign of a.
+TEST(EngineExactness, EqualMagnitudeOfOppositeSignDoesNotReplace) {
+  const double a = 0x1.0842108421084p-5;
+  for (double sign : {1.0, -1.0}) {
+    const Matrix correlation = correlation_of(3, {sign * a, 0.25, sign * 0.25});
+    const History ref = reference_history(3, 30, correlation);
+    ASSERT_EQ(ref.met.at({0, 1}).size(), 2u);
+    ASSERT_EQ((sign * a - 0.25 * (sign * 0.25)) /
+                  std::sqrt((1 - 0.25 * 0.25) * (1 - 0.25 * 0.25)),
+              -sign * a);
+    EXPECT_EQ(expect_combined_agrees(3, 30, correlation, "equal magnitudes")[0][1], sign * a);
+  }
+}
+
+// Pair 0,1 whose magnitude equals the pruning threshold passes the test and
+// gets its coefficient controlled for 2 and 3; one just below it does not.
+TEST(EngineExactness, MagnitudeExactlyAtThresholdPassesPruning) {
+  const double T = quorvin::critical_value(30, 1.96);
+  for (double sign : {1.0, -1.0}) {
+    const Matrix at = correlation_of(4, {sign * T, 0, 0.5, 0, sign * 0.5, 0.6});
+    const Matrix below =
+        correlation_of(4, {sign * std::nextafter(T, 0.0), 0, 0.5, 0, sign * 0.5, 0.6});
+    const History ref_at = reference_history(4, 30, at);
+    const History ref_below = reference_history(4, 30, below);
+    ASSERT_EQ(ref_at.met.at({0, 1}).size(), 4u);     // zero, 2, (2, 3), 3
+    ASSERT_EQ(ref_below.met.at({0, 1}).size(), 3u);  // zero, 2, 3
+    const double with_second = expect_combined_agrees(4, 30, at, "at threshold")[0][1];
+    const double without_second = expect_combined_agrees(4, 30, below, "below threshold")[0][1];
+    EXPECT_EQ(with_second, ref_at.combined[0][1]);
+    EXPECT_EQ(without_second, ref_below.combined[0][1]);
+    EXPECT_NE(text_of(with_second), text_of(without_second));
+  }
+}
+
+TEST(EngineExactness, PerfectCorrelationWithAControlNeverEntersTheResult) {
+  // 0 and 2 move together: every coefficient controlled for one of them
+  // divides by zero, giving NaN or (as 2,3 does not quite match 0,3) an
+  // infinity, and none may be stored.
+  const Matrix correlation = correlation_of(4, {0.5, 1.0, 0.4, 0.5, 0.45, 0.3});
+  const Matrix got = expect_combined_agrees(4, 30, correlation, "perfect correlation");
+  for (int i = 0; i < 4; ++i)
+    for (int j = i + 1; j < 4; ++j) EXPECT_TRUE(std::isfinite(got[i][j])) << i << "," << j;
+}
+
+// The search that the program runs, whatever its own organisation, must give
+// the reference's result bit for bit on matrices of every kind and size.
+TEST(EngineExactness, SweepAgreesWithTheLoopByLoopSearch) {
+  Random random{42};
+  const char* kind_names[] = {"factor data", "noise data", "arbitrary", "special values", "tiny"};
+  for (int kind = 0; kind < 5; ++kind) {
+    for (int32_t V : {4, 5, 6, 9, 12, 17, 24, 40}) {
+      for (int32_t N : {6, 9, 14, 30, 200}) {
+        const Matrix correlation = sweep_matrix(static_cast<Kind>(kind), V, N, random);
+        expect_combined_agrees(V, N, correlation,
+                               std::string(kind_names[kind]) + " V=" + std::to_string(V) +
+                                   " N=" + std::to_string(N));
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
 }

@@ -6,7 +6,7 @@
 #include "stats/correlation.h"
 #include "stats/critical_value.h"
 #include "stats/ranks.h"
-#include "support/reference.h"
+#include "reference/reference.h"
 
 namespace quorvin {
 

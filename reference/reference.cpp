@@ -1,4 +1,4 @@
-#include "support/reference.h"
+#include "reference/reference.h"
 
 #include <cmath>
 

@@ -1,0 +1,92 @@
+#include "support/engine_check.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+
+#include "reference/reference.h"
+#include "stats/combine.h"
+#include "support/test_values.h"
+
+namespace quorvin_test {
+
+bool same_double(double a, double b) {
+  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b) || (std::isnan(a) && std::isnan(b));
+}
+
+std::string first_difference(const double* actual, const double* expected, int64_t rows,
+                             int64_t cols) {
+  for (int64_t r = 0; r < rows; ++r)
+    for (int64_t c = 0; c < cols; ++c) {
+      const double a = actual[r * cols + c], e = expected[r * cols + c];
+      if (same_double(a, e)) continue;
+      char text[200];
+      std::snprintf(text, sizeof text, "[%lld][%lld]: production %.17g (%a), reference %.17g (%a)",
+                    static_cast<long long>(r), static_cast<long long>(c), a, a, e, e);
+      return text;
+    }
+  return "";
+}
+
+std::string first_difference(const quorvin::Matrix& actual, const quorvin::Matrix& expected) {
+  return first_difference(actual.data.get(), expected.data.get(), expected.rows, expected.cols);
+}
+
+quorvin::Matrix correlation_of(int32_t V, const std::vector<double>& upper) {
+  quorvin::Matrix c = filled_matrix(V, V, 1.0);
+  size_t n = 0;
+  for (int32_t i = 0; i < V; ++i)
+    for (int32_t j = i + 1; j < V; ++j) c[i][j] = c[j][i] = upper.at(n++);
+  return c;
+}
+
+std::vector<EngineSetting> engine_settings() {
+  using quorvin::FilterSet;
+  const FilterSet best = quorvin::best_filter_set();
+  std::vector<EngineSetting> settings = {{1, best}, {2, best}, {3, best}};
+  for (FilterSet other : {FilterSet::avx512, FilterSet::avx2, FilterSet::plain})
+    if (other != best && quorvin::cpu_runs(other)) settings.push_back({2, other});
+  return settings;
+}
+
+std::string describe(const EngineSetting& setting) {
+  return " threads=" + std::to_string(setting.threads) +
+         " filters=" + quorvin::filter_set_name(setting.filters);
+}
+
+ScopedEngineSetting::ScopedEngineSetting(const EngineSetting& setting)
+    : threads_before(omp_get_max_threads()),
+      filters_before(quorvin::use_filter_set(setting.filters)) {
+  omp_set_num_threads(setting.threads);
+}
+
+ScopedEngineSetting::~ScopedEngineSetting() {
+  omp_set_num_threads(threads_before);
+  quorvin::use_filter_set(filters_before);
+}
+
+quorvin::Matrix expect_combined_agrees(int32_t V, int32_t N, const quorvin::Matrix& correlation,
+                                       const std::string& label) {
+  // Filled with a value no search produces, so that an entry one engine
+  // leaves unwritten shows as a difference.
+  quorvin::Matrix expected = filled_matrix(V, V, -7777.25);
+  quorvin::reference::combine_partial_correlations(V, N, expected, correlation, nullptr);
+  std::vector<int32_t> every_control(static_cast<size_t>(std::max(V, 0)));
+  for (int32_t s = 0; s < V; ++s) every_control[s] = s;
+  for (const EngineSetting& setting : engine_settings()) {
+    ScopedEngineSetting scoped(setting);
+    quorvin::Matrix actual = filled_matrix(V, V, -7777.25);
+    std::vector<int32_t> controls_done;
+    quorvin::combine_partial_correlations(V, N, actual, correlation,
+                                          [&](int32_t s) { controls_done.push_back(s); });
+    EXPECT_EQ(first_difference(actual, expected), "") << label << describe(setting);
+    EXPECT_EQ(controls_done, every_control) << label << describe(setting);
+  }
+  return expected;
+}
+
+}  // namespace quorvin_test

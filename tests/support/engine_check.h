@@ -1,0 +1,55 @@
+// Holding the production engine to the reference, bit for bit, in every way
+// the engine can run: thread counts and each set of filters the CPU has.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/matrix.h"
+#include "stats/combine_kernels.h"
+
+namespace quorvin_test {
+
+// Equal bits; two NaNs count as equal whatever their payload, as every NaN
+// is written the same way.
+bool same_double(double a, double b);
+
+// Empty when the rows x cols arrays hold the same doubles; otherwise the first
+// differing entry with both values.
+std::string first_difference(const double* actual, const double* expected, int64_t rows,
+                             int64_t cols);
+std::string first_difference(const quorvin::Matrix& actual, const quorvin::Matrix& expected);
+
+// A V x V correlation matrix with 1 on the diagonal and upper (row by row)
+// above it, mirrored below. Requires V (V - 1) / 2 values.
+quorvin::Matrix correlation_of(int32_t V, const std::vector<double>& upper);
+
+// A way the production engine can run.
+struct EngineSetting {
+  int threads;
+  quorvin::FilterSet filters;
+};
+
+// 1, 2 and 3 threads with the fastest filters, and 2 threads with every other
+// set of filters this CPU can run.
+std::vector<EngineSetting> engine_settings();
+
+// " threads=2 filters=avx2", for failure messages.
+std::string describe(const EngineSetting& setting);
+
+// Applies a setting for the lifetime of the object.
+struct ScopedEngineSetting {
+  explicit ScopedEngineSetting(const EngineSetting& setting);
+  ~ScopedEngineSetting();
+  int threads_before;
+  quorvin::FilterSet filters_before;
+};
+
+// Runs the combined search of both engines on correlation and expects, in
+// every setting, the same bits in combined and the controls reported in
+// order. Returns the reference's combined matrix.
+quorvin::Matrix expect_combined_agrees(int32_t V, int32_t N, const quorvin::Matrix& correlation,
+                                       const std::string& label);
+
+}  // namespace quorvin_test
