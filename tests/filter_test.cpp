@@ -1,0 +1,298 @@
+// The combined search's filters, each set the CPU can run, tested directly:
+// the first-order and block masks against the scalar predicates they compute,
+// bit for bit, and every mask against its contract on adversarial inputs
+// (never passing over a coefficient that would replace the stored value)
+// and on ordinary ones (passing over most that clearly cannot).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "stats/combine.h"
+#include "stats/combine_filters.h"
+#include "stats/combine_kernels.h"
+#include "support/random_data.h"
+
+using quorvin::FilterSet;
+using quorvin::SearchKernels;
+using quorvin_test::Random;
+
+namespace {
+
+std::vector<FilterSet> runnable_sets() {
+  std::vector<FilterSet> sets;
+  for (FilterSet set : {FilterSet::plain, FilterSet::avx2, FilterSet::avx512})
+    if (quorvin::cpu_runs(set)) sets.push_back(set);
+  return sets;
+}
+
+// Correlations at and beside plus and minus 1, zeros of both signs, NaN, tiny
+// and huge magnitudes, and ordinary values.
+double adversarial_value(Random& random) {
+  const double one_below = std::nextafter(1.0, 0.0);
+  const double values[] = {1.0,    -1.0,  one_below, -one_below, 0.0,   -0.0,  NAN,
+                           1e-300, 1e-20, 1e20,      0.999999,   -1e-8, 0.5,   -0.25};
+  return random.below(3) == 0 ? values[random.below(14)] : 2 * random.uniform() - 1;
+}
+
+// A stored value: ordinary, tiny, zero, NaN, or exactly the magnitude of the
+// coefficient it is compared with (which must not replace it).
+double stored_value_for(double coefficient, Random& random) {
+  switch (random.below(6)) {
+    case 0: return coefficient;
+    case 1: return -coefficient;
+    case 2: return std::nextafter(std::fabs(coefficient), 0.0);
+    case 3: return random.below(2) ? 1e-12 : 0.0;
+    case 4: return random.below(2) ? NAN : 1e-200;
+    default: return 2 * random.uniform() - 1;
+  }
+}
+
+// The first-order lanes of a group of pairs x, y0 + j at one control, as the
+// sweep sets them up: lanes.cxy, and the correlations with the control in
+// double (xs, ys) and single precision.
+struct FirstOrderCase {
+  quorvin::FirstOrderLanes lanes{};
+  double xs = 0;
+  std::vector<double> ys = std::vector<double>(quorvin::first_order_lanes);
+  std::vector<float> ys_f = std::vector<float>(quorvin::first_order_lanes);
+  std::vector<float> ay_f = std::vector<float>(quorvin::first_order_lanes);
+};
+
+FirstOrderCase first_order_case(Random& random) {
+  FirstOrderCase k;
+  k.xs = adversarial_value(random);
+  for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
+    k.ys[j] = adversarial_value(random);
+    k.ys_f[j] = static_cast<float>(k.ys[j]);
+    k.ay_f[j] = 1 - k.ys_f[j] * k.ys_f[j];
+    k.lanes.cxy[j] = adversarial_value(random);
+    k.lanes.cxy_f[j] = static_cast<float>(k.lanes.cxy[j]);
+    const double f = quorvin::partial_coefficient(k.lanes.cxy[j], k.xs, k.ys[j]);
+    k.lanes.c[j] = stored_value_for(f, random);
+    k.lanes.bound_f[j] = quorvin::first_order_float_bound(k.lanes.c[j]);
+  }
+  return k;
+}
+
+}  // namespace
+
+TEST(Filters, FirstOrderMasksComputeTheirPredicateAndNeverDropAReplacingCoefficient) {
+  Random random{2026};
+  for (int round = 0; round < 3000; ++round) {
+    const FirstOrderCase k = first_order_case(random);
+    const float xs_f = static_cast<float>(k.xs), ax_f = 1 - xs_f * xs_f;
+    uint64_t expected = 0;
+    for (int32_t j = 0; j < quorvin::first_order_lanes; ++j)
+      if (quorvin::first_order_float_may_replace(k.lanes.cxy_f[j], xs_f, k.ys_f[j], ax_f, k.ay_f[j],
+                                                 k.lanes.bound_f[j]))
+        expected |= uint64_t{1} << j;
+    for (FilterSet set : runnable_sets()) {
+      const uint64_t mask = quorvin::search_kernels(set).first_order_mask(k.lanes, xs_f, ax_f,
+                                                                          k.ys_f.data(), k.ay_f.data());
+      ASSERT_EQ(mask, expected) << quorvin::filter_set_name(set) << " round " << round;
+    }
+    for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
+      if (expected >> j & 1) continue;
+      const double f = quorvin::partial_coefficient(k.lanes.cxy[j], k.xs, k.ys[j]);
+      ASSERT_FALSE(std::fabs(k.lanes.c[j]) > std::fabs(f))
+          << "dropped a replacing coefficient: c " << k.lanes.c[j] << " f " << f;
+    }
+  }
+}
+
+TEST(Filters, BlockMasksComputeTheirPredicate) {
+  Random random{7};
+  for (int round = 0; round < 2000; ++round) {
+    const int32_t n = 1 + random.below(64);
+    std::vector<double> bx(n), by(n), bs(n), ibs(n);
+    for (int32_t j = 0; j < n; ++j) {
+      bx[j] = std::fabs(adversarial_value(random));
+      by[j] = std::fabs(adversarial_value(random));
+      bs[j] = std::fabs(adversarial_value(random));
+      ibs[j] = 1 / std::sqrt(1 - bs[j] * bs[j]);
+    }
+    const double axs = std::fabs(adversarial_value(random)), ays = std::fabs(adversarial_value(random));
+    const double iax = 1 / std::sqrt(1 - axs * axs), iay = 1 / std::sqrt(1 - ays * ays);
+    const double limit = adversarial_value(random);
+    uint64_t expected = 0;
+    for (int32_t j = 0; j < n; ++j)
+      if (quorvin::block_may_replace(bx[j], by[j], bs[j], ibs[j], axs, ays, iax, iay, limit))
+        expected |= uint64_t{1} << j;
+    for (FilterSet set : runnable_sets())
+      ASSERT_EQ(quorvin::search_kernels(set).block_mask(bx.data(), by.data(), bs.data(), ibs.data(),
+                                                        axs, ays, iax, iay, limit, n),
+                expected)
+          << quorvin::filter_set_name(set) << " round " << round << " n " << n;
+  }
+}
+
+namespace {
+
+// A correlation matrix with everything the second-order filters read, laid
+// out as the search lays it out for one control s.
+struct SecondOrderCase {
+  int32_t V;
+  std::vector<double> r{};  // V x V
+  std::vector<float> r_f{};
+  std::vector<double> bounds{}, inverse_root_a{}, inverse_root_bs{};
+  std::vector<float> inverse_root_a_f{};
+  const double* row(int32_t v) const { return r.data() + static_cast<size_t>(v) * V; }
+};
+
+SecondOrderCase second_order_case(int32_t V, int32_t s, bool adversarial, Random& random) {
+  SecondOrderCase k{.V = V};
+  const int32_t blocks = (V + quorvin::bound_block - 1) / quorvin::bound_block;
+  k.r.assign(static_cast<size_t>(V) * V, 1.0);
+  for (int32_t i = 0; i < V; ++i)
+    for (int32_t j = i + 1; j < V; ++j)
+      k.r[i * V + j] = k.r[j * V + i] =
+          adversarial ? adversarial_value(random) : 0.7 * (2 * random.uniform() - 1);
+  k.r_f.assign(k.r.begin(), k.r.end());
+  k.bounds.resize(static_cast<size_t>(V) * blocks);
+  for (int32_t v = 0; v < V; ++v) quorvin::block_bounds(k.row(v), v, V, k.bounds.data() + v * blocks);
+  for (int32_t v = 0; v < V; ++v) {
+    const double r = k.row(s)[v];
+    k.inverse_root_a.push_back(1 / std::sqrt(1 - r * r));
+    k.inverse_root_a_f.push_back(static_cast<float>(k.inverse_root_a.back()));
+  }
+  for (int32_t b = 0; b < blocks; ++b) {
+    const double bs = k.bounds[s * blocks + b];
+    k.inverse_root_bs.push_back(1 / std::sqrt(1 - bs * bs));
+  }
+  return k;
+}
+
+quorvin::SecondOrderInputs inputs_of(const SecondOrderCase& k, int32_t x, int32_t y, int32_t s) {
+  const int32_t blocks = (k.V + quorvin::bound_block - 1) / quorvin::bound_block;
+  return {.cx = k.row(x),
+          .cy = k.row(y),
+          .cs = k.row(s),
+          .cx_f = k.r_f.data() + x * k.V,
+          .cy_f = k.r_f.data() + y * k.V,
+          .cs_f = k.r_f.data() + s * k.V,
+          .inverse_root_a_f = k.inverse_root_a_f.data(),
+          .bx = k.bounds.data() + x * blocks,
+          .by = k.bounds.data() + y * blocks,
+          .bs = k.bounds.data() + s * blocks,
+          .inverse_root_a = k.inverse_root_a.data(),
+          .inverse_root_bs = k.inverse_root_bs.data(),
+          .x = x,
+          .y = y,
+          .s = s,
+          .V = k.V,
+          .threshold = 0};
+}
+
+// The exact second-order coefficient of x, y controlled for s and t.
+double exact_coefficient(const SecondOrderCase& k, int32_t x, int32_t y, int32_t s, int32_t t,
+                         double fxy) {
+  const double fxt = quorvin::partial_coefficient(k.row(x)[t], k.row(x)[s], k.row(s)[t]);
+  const double fyt = quorvin::partial_coefficient(k.row(y)[t], k.row(y)[s], k.row(s)[t]);
+  return quorvin::partial_coefficient(fxy, fxt, fyt);
+}
+
+struct MaskCount {
+  int64_t clearly_not_replacing = 0;  // |g| > 1.01 |c|, well inside (-1, 1)
+  int64_t of_those_dropped = 0;
+};
+
+// Checks every second-order mask of every set on pairs of k controlled for s:
+// no bit cleared for a t whose coefficient would replace c.
+void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& random,
+                              MaskCount& count, const std::string& label) {
+  const int32_t V = k.V;
+  for (int32_t x = 0; x < V; ++x)
+    for (int32_t y = x + 1; y < V; ++y) {
+      if (x == s || y == s) continue;
+      const double fxy = quorvin::partial_coefficient(k.row(x)[y], k.row(x)[s], k.row(y)[s]);
+      const int32_t t_any = s + 1 + random.below(V - s - 1);
+      const double c = stored_value_for(
+          random.below(2) ? fxy : exact_coefficient(k, x, y, s, t_any, fxy), random);
+      const quorvin::SecondOrderInputs in = inputs_of(k, x, y, s);
+      const double cxs = k.row(x)[s], cys = k.row(y)[s];
+      for (int32_t t0 = s + 1; t0 < V; t0 = (t0 / quorvin::bound_block + 1) * quorvin::bound_block) {
+        const int32_t t1 = std::min(V, (t0 / quorvin::bound_block + 1) * quorvin::bound_block);
+        for (FilterSet set : runnable_sets()) {
+          const uint32_t mask = quorvin::search_kernels(set).second_order_mask(
+              in, fxy, cxs, cys, k.inverse_root_a[x], k.inverse_root_a[y], c, t0, t1);
+          for (int32_t t = t0; t < t1; ++t) {
+            if (t == x || t == y) continue;
+            const double g = exact_coefficient(k, x, y, s, t, fxy);
+            const bool dropped = !(mask >> (t - t0) & 1);
+            ASSERT_FALSE(dropped && std::fabs(c) > std::fabs(g))
+                << label << " " << quorvin::filter_set_name(set) << ": x " << x << " y " << y
+                << " s " << s << " t " << t << " c " << c << " g " << g;
+            if (std::fabs(g) > 1.01 * std::fabs(c) && std::fabs(c) > 0.01 && std::fabs(fxy) < 1) {
+              ++count.clearly_not_replacing;
+              count.of_those_dropped += dropped;
+            }
+          }
+        }
+      }
+    }
+}
+
+}  // namespace
+
+TEST(Filters, SecondOrderMasksNeverDropAReplacingCoefficient) {
+  Random random{99};
+  MaskCount count;
+  for (int round = 0; round < 12; ++round) {
+    const int32_t V = 20 + random.below(30), s = random.below(V - 3);
+    check_second_order_masks(second_order_case(V, s, true, random), s, random, count,
+                             "adversarial round " + std::to_string(round));
+    if (HasFatalFailure()) return;
+  }
+}
+
+// A filter that lets everything through would pass the test above; on
+// ordinary correlations each set must pass over nearly every coefficient
+// that clearly cannot replace the stored value.
+TEST(Filters, SecondOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
+  Random random{5};
+  MaskCount count;
+  for (int round = 0; round < 6; ++round) {
+    const int32_t V = 40, s = random.below(V - 3);
+    check_second_order_masks(second_order_case(V, s, false, random), s, random, count,
+                             "ordinary round " + std::to_string(round));
+    if (HasFatalFailure()) return;
+  }
+  ASSERT_GT(count.clearly_not_replacing, 10000);
+  EXPECT_GT(count.of_those_dropped, count.clearly_not_replacing * 95 / 100);
+}
+
+// The same for the first-order filter, whose lanes are set up as above but
+// with ordinary correlations.
+TEST(Filters, FirstOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
+  Random random{11};
+  int64_t clearly = 0, dropped = 0;
+  for (int round = 0; round < 500; ++round) {
+    FirstOrderCase k;
+    k.xs = 0.7 * (2 * random.uniform() - 1);
+    for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
+      k.ys[j] = 0.7 * (2 * random.uniform() - 1);
+      k.ys_f[j] = static_cast<float>(k.ys[j]);
+      k.ay_f[j] = 1 - k.ys_f[j] * k.ys_f[j];
+      k.lanes.cxy[j] = 0.7 * (2 * random.uniform() - 1);
+      k.lanes.cxy_f[j] = static_cast<float>(k.lanes.cxy[j]);
+      k.lanes.c[j] = 0.02 + 0.5 * random.uniform();
+      k.lanes.bound_f[j] = quorvin::first_order_float_bound(k.lanes.c[j]);
+    }
+    const float xs_f = static_cast<float>(k.xs);
+    for (FilterSet set : runnable_sets()) {
+      const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
+          k.lanes, xs_f, 1 - xs_f * xs_f, k.ys_f.data(), k.ay_f.data());
+      for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
+        const double f = quorvin::partial_coefficient(k.lanes.cxy[j], k.xs, k.ys[j]);
+        if (std::fabs(f) <= 1.01 * k.lanes.c[j]) continue;
+        ++clearly;
+        dropped += !(mask >> j & 1);
+      }
+    }
+  }
+  ASSERT_GT(clearly, 10000);
+  EXPECT_GT(dropped, clearly * 95 / 100);
+}
