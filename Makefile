@@ -26,16 +26,23 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) sanitize
 
-# Times whole runs on generated data in its own optimised build, and checks
-# the result files against the reference build (up to 400 variables); one
-# extra size by hand: make bench BENCH_SIZES=20000x100
+# Times whole runs in its own optimised build, with AVX2 filters (the set
+# that every machine of this kind has; BENCH_FILTERS= for the CPU's best), on
+# sparse gene-module data, dense factor data and the real expression data set
+# when it is there, and checks the result files against the reference build
+# (up to 400 variables). One extra case by hand:
+#   make bench BENCH_CASES=dense:20000x100
 BENCH_BUILD ?= build-bench
-BENCH_SIZES ?= 400x50 2000x100 5000x100
+BENCH_FILTERS ?= avx2
+BENCH_REAL ?= ../shared/data/ALL_rank2001_5000.txt
+BENCH_CASES ?= modules:400x50 modules:2000x100 modules:5000x100 \
+  dense:400x50 dense:2000x100 dense:5000x100 $(addprefix file:,$(wildcard $(BENCH_REAL)))
 bench:
 	$(CMAKE) -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUORVIN_TESTS=OFF
 	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target quorvin quorvin_reference quorvin_make_data quorvin_bench
-	$(BENCH_BUILD)/bench/quorvin_bench $(BENCH_BUILD)/quorvin $(BENCH_BUILD)/bench/quorvin_reference \
-	  $(BENCH_BUILD)/bench/quorvin_make_data $(BENCH_BUILD)/runs $(BENCH_SIZES)
+	QUORVIN_FILTERS=$(BENCH_FILTERS) $(BENCH_BUILD)/bench/quorvin_bench $(BENCH_BUILD)/quorvin \
+	  $(BENCH_BUILD)/reference/quorvin_reference $(BENCH_BUILD)/bench/quorvin_make_data \
+	  $(BENCH_BUILD)/runs $(BENCH_CASES)
 
 clean:
 	rm -rf $(BUILD)
