@@ -39,15 +39,6 @@ struct StageResults {
   std::vector<int32_t> controls_done;
 };
 
-// Filled with a value no stage produces, so that an entry one engine leaves
-// unwritten shows as a difference.
-Matrix sentinel_matrix(int64_t rows, int64_t cols) {
-  Matrix m;
-  quorvin::allocate_matrix(m, rows, cols);
-  std::fill(m.data.get(), m.data.get() + rows * cols, -7777.25);
-  return m;
-}
-
 Matrix copy_of(const Matrix& m) {
   Matrix copy;
   quorvin::allocate_matrix(copy, m.rows, m.cols);

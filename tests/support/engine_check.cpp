@@ -36,6 +36,10 @@ std::string first_difference(const quorvin::Matrix& actual, const quorvin::Matri
   return first_difference(actual.data.get(), expected.data.get(), expected.rows, expected.cols);
 }
 
+quorvin::Matrix sentinel_matrix(int64_t rows, int64_t cols) {
+  return filled_matrix(rows, cols, -7777.25);
+}
+
 quorvin::Matrix correlation_of(int32_t V, const std::vector<double>& upper) {
   quorvin::Matrix c = filled_matrix(V, V, 1.0);
   size_t n = 0;
@@ -71,15 +75,13 @@ ScopedEngineSetting::~ScopedEngineSetting() {
 
 quorvin::Matrix expect_combined_agrees(int32_t V, int32_t N, const quorvin::Matrix& correlation,
                                        const std::string& label) {
-  // Filled with a value no search produces, so that an entry one engine
-  // leaves unwritten shows as a difference.
-  quorvin::Matrix expected = filled_matrix(V, V, -7777.25);
+  quorvin::Matrix expected = sentinel_matrix(V, V);
   quorvin::reference::combine_partial_correlations(V, N, expected, correlation, nullptr);
   std::vector<int32_t> every_control(static_cast<size_t>(std::max(V, 0)));
   for (int32_t s = 0; s < V; ++s) every_control[s] = s;
   for (const EngineSetting& setting : engine_settings()) {
     ScopedEngineSetting scoped(setting);
-    quorvin::Matrix actual = filled_matrix(V, V, -7777.25);
+    quorvin::Matrix actual = sentinel_matrix(V, V);
     std::vector<int32_t> controls_done;
     quorvin::combine_partial_correlations(V, N, actual, correlation,
                                           [&](int32_t s) { controls_done.push_back(s); });

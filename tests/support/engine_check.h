@@ -21,6 +21,10 @@ std::string first_difference(const double* actual, const double* expected, int64
                              int64_t cols);
 std::string first_difference(const quorvin::Matrix& actual, const quorvin::Matrix& expected);
 
+// Filled with a value no stage produces, so that an entry an engine leaves
+// unwritten shows as a difference.
+quorvin::Matrix sentinel_matrix(int64_t rows, int64_t cols);
+
 // A V x V correlation matrix with 1 on the diagonal and upper (row by row)
 // above it, mirrored below. Requires V (V - 1) / 2 values.
 quorvin::Matrix correlation_of(int32_t V, const std::vector<double>& upper);
