@@ -72,11 +72,11 @@ uint32_t second_order_mask8(float fxy, const float* cx, const float* cy, const f
   return static_cast<uint32_t>(~_mm256_movemask_ps(skip) & _mm256_movemask_ps(_mm256_castsi256_ps(valid)));
 }
 
-// For t in [t0, t1), t1 - t0 <= 16, and the stored value c.
+// For t in [t0, t1), t1 - t0 <= bound_block, and the stored value c.
 uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
                            double iax, double iay, double c, int32_t t0, int32_t t1) {
   // The slacks assume |fxy| of order 1; a larger one is not filtered.
-  if (!(std::fabs(fxy) <= single_largest_coefficient)) return (uint32_t{1} << (t1 - t0)) - 1;
+  if (!(std::fabs(fxy) <= single_largest_coefficient)) return first_bits(t1 - t0);
   const float bound = static_cast<float>(c * c * (1 + single_margin));
   uint32_t mask = 0;
   for (int32_t t = t0; t < t1; t += 8) {

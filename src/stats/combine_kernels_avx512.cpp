@@ -71,16 +71,20 @@ uint32_t second_order_mask(float fxy, const float* cx, const float* cy, const fl
   return static_cast<uint16_t>(~skip & valid);
 }
 
-// For t in [t0, t1), t1 - t0 <= 16, and the stored value c.
+// For t in [t0, t1), t1 - t0 <= bound_block, and the stored value c.
 uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
                            double iax, double iay, double c, int32_t t0, int32_t t1) {
   // The slacks assume |fxy| of order 1; a larger one is not filtered.
-  if (!(std::fabs(fxy) <= single_largest_coefficient)) return (uint32_t{1} << (t1 - t0)) - 1;
-  return second_order_mask(static_cast<float>(fxy), in.cx_f + t0, in.cy_f + t0, in.cs_f + t0,
-                           in.inverse_root_a_f + t0, static_cast<float>(cxs),
-                           static_cast<float>(cys), static_cast<float>(iax),
-                           static_cast<float>(iay), static_cast<float>(c * c * (1 + single_margin)),
-                           t1 - t0);
+  if (!(std::fabs(fxy) <= single_largest_coefficient)) return first_bits(t1 - t0);
+  const float bound = static_cast<float>(c * c * (1 + single_margin));
+  uint32_t mask = 0;
+  for (int32_t t = t0; t < t1; t += 16)
+    mask |= second_order_mask(static_cast<float>(fxy), in.cx_f + t, in.cy_f + t, in.cs_f + t,
+                              in.inverse_root_a_f + t, static_cast<float>(cxs),
+                              static_cast<float>(cys), static_cast<float>(iax),
+                              static_cast<float>(iay), bound, smaller(16, t1 - t))
+            << (t - t0);
+  return mask;
 }
 
 // n <= 64 blocks from the given starts.
