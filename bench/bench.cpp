@@ -141,8 +141,11 @@ bool bench_case(const std::string& program, const std::string& reference,
   std::string files = "(reference skipped)";
   if (production.ok && c.V <= reference_limit) {
     slow = run(reference, {"-q", "-o", (dir / "reference").string(), table}, "/dev/null");
-    const std::string differing = slow.ok ? first_different_file(dir / "program", dir / "reference") : "";
-    files = !slow.ok ? "reference run FAILED" : differing.empty() ? "identical" : differing + " DIFFERS";
+    const std::string differing =
+        slow.ok ? first_different_file(dir / "program", dir / "reference") : "";
+    files = !slow.ok            ? "reference run FAILED"
+            : differing.empty() ? "identical"
+                                : differing + " DIFFERS";
   }
   if (!production.ok) files = "program run FAILED";
 
@@ -168,7 +171,8 @@ bool bench_case(const std::string& program, const std::string& reference,
       std::printf("%-24s   goal: peak memory at most %.0f x 8 V^2 bytes: %s\n", "",
                   target.max_peak_per_v2, per_v2 <= target.max_peak_per_v2 ? "met" : "MISSED");
     if (target.max_peak_bytes > 0)
-      std::printf("%-24s   goal: peak memory at most %.0f GB: %s\n", "", target.max_peak_bytes / 1e9,
+      std::printf("%-24s   goal: peak memory at most %.0f GB: %s\n", "",
+                  target.max_peak_bytes / 1e9,
                   production.peak_bytes <= target.max_peak_bytes ? "met" : "MISSED");
   }
   std::fflush(stdout);
@@ -199,10 +203,11 @@ int main(int argc, char** argv) {
 
   const char* filters = std::getenv("QUORVIN_FILTERS");
   const char* threads = std::getenv("OMP_NUM_THREADS");
-  std::printf("Whole runs (quorvin -q -o DIR TABLE); filters %s, threads %s; the reference runs\n"
-              "up to %d variables.\n",
-              filters != nullptr ? filters : "(the CPU's best)",
-              threads != nullptr ? threads : "(every core)", reference_limit);
+  std::printf(
+      "Whole runs (quorvin -q -o DIR TABLE); filters %s, threads %s; the reference runs\n"
+      "up to %d variables.\n",
+      filters != nullptr ? filters : "(the CPU's best)",
+      threads != nullptr ? threads : "(every core)", reference_limit);
   std::printf("%-24s %11s %11s %9s %13s %10s   %s\n", "case", "program", "reference", "speed-up",
               "peak memory", "peak/8V^2", "result files");
   bool all_ok = true;

@@ -83,11 +83,16 @@ StageResults run_production(const Matrix& raw, int32_t V, int32_t N) {
 
 const char* kind_name(DataKind kind) {
   switch (kind) {
-    case DataKind::normal: return "normal";
-    case DataKind::factors: return "factors";
-    case DataKind::chain: return "chain";
-    case DataKind::ties: return "ties";
-    case DataKind::near_perfect: return "near_perfect";
+    case DataKind::normal:
+      return "normal";
+    case DataKind::factors:
+      return "factors";
+    case DataKind::chain:
+      return "chain";
+    case DataKind::ties:
+      return "ties";
+    case DataKind::near_perfect:
+      return "near_perfect";
   }
   return "?";
 }
@@ -104,7 +109,8 @@ void expect_engines_agree(const Matrix& raw, int32_t V, int32_t N, const std::st
     EXPECT_EQ(first_difference(actual.centred, expected.centred), "") << where << " centred ranks";
     EXPECT_EQ(first_difference(actual.means.data(), expected.means.data(), 1, V), "")
         << where << " means";
-    EXPECT_EQ(first_difference(actual.covariance, expected.covariance), "") << where << " covariance";
+    EXPECT_EQ(first_difference(actual.covariance, expected.covariance), "")
+        << where << " covariance";
     EXPECT_EQ(first_difference(actual.correlation_apart, expected.correlation), "")
         << where << " correlation";
     EXPECT_EQ(first_difference(actual.correlation, expected.correlation), "")
@@ -120,10 +126,10 @@ struct Shape {
 
 // From empty to 60 variables; N of 5 or less (no pruning threshold), N = 6
 // (threshold tanh(1.96)) and up to 100 observations.
-const Shape shapes[] = {{0, 1},  {0, 10},  {1, 1},  {1, 7},   {2, 3},   {2, 20},  {3, 6},
-                        {3, 12}, {4, 5},   {4, 6},  {4, 30},  {5, 2},   {5, 8},   {7, 6},
-                        {8, 40}, {12, 5},  {13, 100}, {20, 7}, {21, 25}, {33, 60}, {40, 10},
-                        {47, 15}, {60, 4}, {60, 6}, {60, 40}, {60, 100}};
+const Shape shapes[] = {{0, 1},   {0, 10}, {1, 1},    {1, 7},   {2, 3},   {2, 20},  {3, 6},
+                        {3, 12},  {4, 5},  {4, 6},    {4, 30},  {5, 2},   {5, 8},   {7, 6},
+                        {8, 40},  {12, 5}, {13, 100}, {20, 7},  {21, 25}, {33, 60}, {40, 10},
+                        {47, 15}, {60, 4}, {60, 6},   {60, 40}, {60, 100}};
 
 void expect_agreement_on_every_shape(DataKind kind) {
   for (const Shape& shape : shapes)
@@ -134,7 +140,6 @@ void expect_agreement_on_every_shape(DataKind kind) {
                                " N=" + std::to_string(shape.N) + " seed=" + std::to_string(seed));
     }
 }
-
 
 // The reference search with the history per pair x < y of every coefficient
 // met: "0.42" for the zero-order one, "2:0.317923" controlled for 2,
@@ -184,7 +189,8 @@ Matrix sweep_matrix(Kind kind, int32_t V, int32_t N, Random& random) {
     for (double& l : loading) l = kind == Kind::factor_data ? uniform() * 3 : 0;
     for (int32_t k = 0; k < N; ++k) {
       const double factor = uniform(), second = uniform();
-      for (int32_t i = 0; i < V; ++i) raw[k][i] = loading[i] * (i % 3 ? factor : second) + uniform();
+      for (int32_t i = 0; i < V; ++i)
+        raw[k][i] = loading[i] * (i % 3 ? factor : second) + uniform();
     }
     Matrix ranks = filled_matrix(N, V, 0.0), correlation = filled_matrix(V, V, 0.0);
     std::vector<double> means(V, 0.0);
@@ -194,8 +200,9 @@ Matrix sweep_matrix(Kind kind, int32_t V, int32_t N, Random& random) {
     return correlation;
   }
   const double T = quorvin::critical_value(N, 1.96);
-  const double special[] = {0.0, -0.0, 1.0, -1.0, 0.5, -0.5, std::nan(""), 1e-160, T, -T,
-                            std::nextafter(T, 0.0), 0.99, -0.99};
+  const double special[] = {
+      0.0,  -0.0, 1.0, -1.0, 0.5, -0.5, std::nan(""), 1e-160, T, -T, std::nextafter(T, 0.0),
+      0.99, -0.99};
   std::vector<double> upper;
   for (int32_t n = 0; n < V * (V - 1) / 2; ++n) {
     double value = uniform();
@@ -245,8 +252,9 @@ TEST(EngineExactness, ConstantDuplicatedAndMirroredVariables) {
 TEST(EngineExactness, GeneModules) {
   for (const Shape shape : {Shape{60, 40}, Shape{60, 100}, Shape{45, 20}}) {
     const Matrix raw = gene_modules(shape.V, shape.N, 7);
-    expect_engines_agree(raw, shape.V, shape.N,
-                         "gene modules V=" + std::to_string(shape.V) + " N=" + std::to_string(shape.N));
+    expect_engines_agree(
+        raw, shape.V, shape.N,
+        "gene modules V=" + std::to_string(shape.V) + " N=" + std::to_string(shape.N));
   }
 }
 
@@ -255,8 +263,9 @@ TEST(EngineExactness, GeneModules) {
 TEST(EngineExactness, DenseFactorData) {
   for (const Shape shape : {Shape{30, 8}, Shape{80, 40}, Shape{150, 100}}) {
     const Matrix raw = dense_factors(shape.V, shape.N, 5);
-    expect_engines_agree(raw, shape.V, shape.N,
-                         "dense factors V=" + std::to_string(shape.V) + " N=" + std::to_string(shape.N));
+    expect_engines_agree(
+        raw, shape.V, shape.N,
+        "dense factors V=" + std::to_string(shape.V) + " N=" + std::to_string(shape.N));
   }
 }
 
@@ -289,8 +298,8 @@ TEST(EngineExactness, CriticalValues) {
     for (double z : {1.96, 2.5758, 3.2905, 3.8906}) {
       const double actual = quorvin::critical_value(N, z);
       const double expected = quorvin::reference::critical_value(N, z);
-      EXPECT_TRUE(same_double(actual, expected)) << "N=" << N << " z=" << z << ": " << actual
-                                                 << " vs " << expected;
+      EXPECT_TRUE(same_double(actual, expected))
+          << "N=" << N << " z=" << z << ": " << actual << " vs " << expected;
     }
 }
 
@@ -324,12 +333,24 @@ TEST(EngineExactness, ExtremeCorrelationMatrices) {
       for (int32_t j = i + 1; j < V; ++j) {
         double r = 0;
         switch (random.below(6)) {
-          case 0: r = 2 * random.uniform() - 1; break;
-          case 1: r = std::nextafter(1.0, 0.0) * (random.below(2) ? 1 : -1); break;
-          case 2: r = random.below(2) ? 1.0 : -1.0; break;
-          case 3: r = 0.0; break;
-          case 4: r = (0.9 + 0.1 * random.uniform()) * (random.below(2) ? 1 : -1); break;
-          default: r = 0.3 * random.normal(); break;
+          case 0:
+            r = 2 * random.uniform() - 1;
+            break;
+          case 1:
+            r = std::nextafter(1.0, 0.0) * (random.below(2) ? 1 : -1);
+            break;
+          case 2:
+            r = random.below(2) ? 1.0 : -1.0;
+            break;
+          case 3:
+            r = 0.0;
+            break;
+          case 4:
+            r = (0.9 + 0.1 * random.uniform()) * (random.below(2) ? 1 : -1);
+            break;
+          default:
+            r = 0.3 * random.normal();
+            break;
         }
         if (i == nan_row || j == nan_row) r = NAN;
         correlation[i][j] = correlation[j][i] = r;
@@ -421,8 +442,7 @@ TEST(EngineExactness, EqualMagnitudeOfOppositeSignDoesNotReplace) {
     const Matrix correlation = correlation_of(3, {sign * a, 0.25, sign * 0.25});
     const History ref = reference_history(3, 30, correlation);
     ASSERT_EQ(ref.met.at({0, 1}).size(), 2u);
-    ASSERT_EQ((sign * a - 0.25 * (sign * 0.25)) /
-                  std::sqrt((1 - 0.25 * 0.25) * (1 - 0.25 * 0.25)),
+    ASSERT_EQ((sign * a - 0.25 * (sign * 0.25)) / std::sqrt((1 - 0.25 * 0.25) * (1 - 0.25 * 0.25)),
               -sign * a);
     EXPECT_EQ(expect_combined_agrees(3, 30, correlation, "equal magnitudes")[0][1], sign * a);
   }
@@ -467,9 +487,9 @@ TEST(EngineExactness, SweepAgreesWithTheLoopByLoopSearch) {
     for (int32_t V : {4, 5, 6, 9, 12, 17, 24, 40}) {
       for (int32_t N : {6, 9, 14, 30, 200}) {
         const Matrix correlation = sweep_matrix(static_cast<Kind>(kind), V, N, random);
-        expect_combined_agrees(V, N, correlation,
-                               std::string(kind_names[kind]) + " V=" + std::to_string(V) +
-                                   " N=" + std::to_string(N));
+        expect_combined_agrees(
+            V, N, correlation,
+            std::string(kind_names[kind]) + " V=" + std::to_string(V) + " N=" + std::to_string(N));
         if (HasFatalFailure()) return;
       }
     }

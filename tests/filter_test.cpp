@@ -32,8 +32,8 @@ std::vector<FilterSet> runnable_sets() {
 // and huge magnitudes, and ordinary values.
 double adversarial_value(Random& random) {
   const double one_below = std::nextafter(1.0, 0.0);
-  const double values[] = {1.0,    -1.0,  one_below, -one_below, 0.0,   -0.0,  NAN,
-                           1e-300, 1e-20, 1e20,      0.999999,   -1e-8, 0.5,   -0.25};
+  const double values[] = {1.0,    -1.0,  one_below, -one_below, 0.0,   -0.0, NAN,
+                           1e-300, 1e-20, 1e20,      0.999999,   -1e-8, 0.5,  -0.25};
   return random.below(3) == 0 ? values[random.below(14)] : 2 * random.uniform() - 1;
 }
 
@@ -41,12 +41,18 @@ double adversarial_value(Random& random) {
 // coefficient it is compared with (which must not replace it).
 double stored_value_for(double coefficient, Random& random) {
   switch (random.below(6)) {
-    case 0: return coefficient;
-    case 1: return -coefficient;
-    case 2: return std::nextafter(std::fabs(coefficient), 0.0);
-    case 3: return random.below(2) ? 1e-12 : 0.0;
-    case 4: return random.below(2) ? NAN : 1e-200;
-    default: return 2 * random.uniform() - 1;
+    case 0:
+      return coefficient;
+    case 1:
+      return -coefficient;
+    case 2:
+      return std::nextafter(std::fabs(coefficient), 0.0);
+    case 3:
+      return random.below(2) ? 1e-12 : 0.0;
+    case 4:
+      return random.below(2) ? NAN : 1e-200;
+    default:
+      return 2 * random.uniform() - 1;
   }
 }
 
@@ -90,8 +96,8 @@ TEST(Filters, FirstOrderMasksComputeTheirPredicateAndNeverDropAReplacingCoeffici
                                                  k.lanes.bound_f[j]))
         expected |= uint64_t{1} << j;
     for (FilterSet set : runnable_sets()) {
-      const uint64_t mask = quorvin::search_kernels(set).first_order_mask(k.lanes, xs_f, ax_f,
-                                                                          k.ys_f.data(), k.ay_f.data());
+      const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
+          k.lanes, xs_f, ax_f, k.ys_f.data(), k.ay_f.data());
       ASSERT_EQ(mask, expected) << quorvin::filter_set_name(set) << " round " << round;
     }
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
@@ -114,7 +120,8 @@ TEST(Filters, BlockMasksComputeTheirPredicate) {
       bs[j] = std::fabs(adversarial_value(random));
       ibs[j] = 1 / std::sqrt(1 - bs[j] * bs[j]);
     }
-    const double axs = std::fabs(adversarial_value(random)), ays = std::fabs(adversarial_value(random));
+    const double axs = std::fabs(adversarial_value(random)),
+                 ays = std::fabs(adversarial_value(random));
     const double iax = 1 / std::sqrt(1 - axs * axs), iay = 1 / std::sqrt(1 - ays * ays);
     const double limit = adversarial_value(random);
     uint64_t expected = 0;
@@ -152,7 +159,8 @@ SecondOrderCase second_order_case(int32_t V, int32_t s, bool adversarial, Random
           adversarial ? adversarial_value(random) : 0.7 * (2 * random.uniform() - 1);
   k.r_f.assign(k.r.begin(), k.r.end());
   k.bounds.resize(static_cast<size_t>(V) * blocks);
-  for (int32_t v = 0; v < V; ++v) quorvin::block_bounds(k.row(v), v, V, k.bounds.data() + v * blocks);
+  for (int32_t v = 0; v < V; ++v)
+    quorvin::block_bounds(k.row(v), v, V, k.bounds.data() + v * blocks);
   for (int32_t v = 0; v < V; ++v) {
     const double r = k.row(s)[v];
     k.inverse_root_a.push_back(1 / std::sqrt(1 - r * r));
@@ -201,8 +209,8 @@ struct MaskCount {
 
 // Checks every second-order mask of every set on pairs of k controlled for s:
 // no bit cleared for a t whose coefficient would replace c.
-void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& random,
-                              MaskCount& count, const std::string& label) {
+void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& random, MaskCount& count,
+                              const std::string& label) {
   const int32_t V = k.V;
   for (int32_t x = 0; x < V; ++x)
     for (int32_t y = x + 1; y < V; ++y) {
@@ -213,7 +221,8 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
           random.below(2) ? fxy : exact_coefficient(k, x, y, s, t_any, fxy), random);
       const quorvin::SecondOrderInputs in = inputs_of(k, x, y, s);
       const double cxs = k.row(x)[s], cys = k.row(y)[s];
-      for (int32_t t0 = s + 1; t0 < V; t0 = (t0 / quorvin::bound_block + 1) * quorvin::bound_block) {
+      for (int32_t t0 = s + 1; t0 < V;
+           t0 = (t0 / quorvin::bound_block + 1) * quorvin::bound_block) {
         const int32_t t1 = std::min(V, (t0 / quorvin::bound_block + 1) * quorvin::bound_block);
         for (FilterSet set : runnable_sets()) {
           const uint32_t mask = quorvin::search_kernels(set).second_order_mask(

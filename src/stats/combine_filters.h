@@ -65,7 +65,8 @@ inline bool first_order_float_may_replace(float cxy, float xs, float ys, float a
 }
 
 // False when the second-order coefficient of pair x, y controlled for s and
-// t cannot replace a stored value c, where bound = c^2 (1 + margin), from approximations of the first-order coefficients of x, t and y, t:
+// t cannot replace a stored value c, where bound = c^2 (1 + margin), from
+// approximations of the first-order coefficients of x, t and y, t:
 // (r_xt - r_xs r_ts) / sqrt(a_x a_t) with the square roots taken apart
 // (iax ~ 1 / sqrt(a_x), iat ~ 1 / sqrt(a_t)).
 inline bool second_order_may_replace(double fxy, double cxt, double cyt, double cst, double iat,

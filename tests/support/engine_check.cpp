@@ -15,7 +15,8 @@
 namespace quorvin_test {
 
 bool same_double(double a, double b) {
-  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b) || (std::isnan(a) && std::isnan(b));
+  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b) ||
+         (std::isnan(a) && std::isnan(b));
 }
 
 std::string first_difference(const double* actual, const double* expected, int64_t rows,
