@@ -77,7 +77,13 @@ double critical_value(int32_t N, double z) {
 }
 
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
-                                  const ControlDone& control_done, const CoefficientMet& met) {
+                                  const ControlDone& control_done, int32_t* kept_controls,
+                                  const CoefficientMet& met) {
+  const auto keep = [&](int32_t x, int32_t y, int32_t s, int32_t t) {
+    if (kept_controls == nullptr) return;
+    kept_controls[static_cast<size_t>(x) * V + y] = s;
+    kept_controls[static_cast<size_t>(y) * V + x] = t;
+  };
   const double T = critical_value(N, 1.96);
   Matrix first_order;
   allocate_matrix(first_order, V, V);
@@ -85,6 +91,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
     for (int32_t j = 0; j < V; ++j) {
       first_order[i][j] = correlation[i][j];
       combined[i][j] = correlation[i][j];
+      if (i < j) keep(i, j, -1, -1);
     }
   if (met)
     for (int32_t x = 0; x < V; ++x)
@@ -102,7 +109,10 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
         first_order[r][p] = f;
         first_order[p][r] = f;
         if (met) met(r, p, s, -1, f);
-        if (std::fabs(combined[r][p]) > std::fabs(f)) combined[r][p] = f;
+        if (std::fabs(combined[r][p]) > std::fabs(f)) {
+          combined[r][p] = f;
+          keep(r, p, s, -1);
+        }
       }
     }
 
@@ -116,7 +126,10 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
                            std::sqrt((1 - first_order[t][y] * first_order[t][y]) *
                                      (1 - first_order[x][t] * first_order[x][t]));
           if (met) met(x, y, s, t, g);
-          if (std::fabs(combined[x][y]) > std::fabs(g)) combined[x][y] = g;
+          if (std::fabs(combined[x][y]) > std::fabs(g)) {
+            combined[x][y] = g;
+            keep(x, y, s, t);
+          }
         }
       }
     }

@@ -35,9 +35,11 @@ double critical_value(int32_t N, double z);
 using CoefficientMet = std::function<void(int32_t x, int32_t y, int32_t s, int32_t t, double value)>;
 
 // The s, t, x, y loop nest with its own first_order matrix; control_done(s)
-// is called after the second-order passes of s.
+// is called after the second-order passes of s. kept_controls, when not null,
+// receives the controls of each stored value whenever it is replaced.
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done,
+                                  int32_t* kept_controls = nullptr,
                                   const CoefficientMet& met = nullptr);
 
 }  // namespace quorvin::reference

@@ -36,6 +36,7 @@ struct StageResults {
   Matrix correlation;        // for production, computed in place as the driver does
   Matrix correlation_apart;  // production only: into a matrix of its own
   Matrix combined;
+  std::vector<int32_t> kept_controls;
   std::vector<int32_t> controls_done;
 };
 
@@ -58,8 +59,10 @@ StageResults run_reference(const Matrix& raw, int32_t V, int32_t N) {
   r.correlation = sentinel_matrix(V, V);
   reference::correlation_from_covariance(V, r.correlation, r.covariance);
   r.combined = sentinel_matrix(V, V);
-  reference::combine_partial_correlations(V, N, r.combined, r.correlation,
-                                          [&r](int32_t s) { r.controls_done.push_back(s); });
+  r.kept_controls = sentinel_controls(V);
+  reference::combine_partial_correlations(
+      V, N, r.combined, r.correlation, [&r](int32_t s) { r.controls_done.push_back(s); },
+      r.kept_controls.data());
   return r;
 }
 
@@ -76,8 +79,10 @@ StageResults run_production(const Matrix& raw, int32_t V, int32_t N) {
   r.correlation = copy_of(r.covariance);
   quorvin::correlation_from_covariance(V, r.correlation, r.correlation);
   r.combined = sentinel_matrix(V, V);
-  quorvin::combine_partial_correlations(V, N, r.combined, r.correlation,
-                                        [&r](int32_t s) { r.controls_done.push_back(s); });
+  r.kept_controls = sentinel_controls(V);
+  quorvin::combine_partial_correlations(
+      V, N, r.combined, r.correlation, [&r](int32_t s) { r.controls_done.push_back(s); },
+      r.kept_controls.data());
   return r;
 }
 
@@ -116,6 +121,8 @@ void expect_engines_agree(const Matrix& raw, int32_t V, int32_t N, const std::st
     EXPECT_EQ(first_difference(actual.correlation, expected.correlation), "")
         << where << " correlation in place";
     EXPECT_EQ(first_difference(actual.combined, expected.combined), "") << where << " combined";
+    EXPECT_EQ(first_control_difference(actual.kept_controls, expected.kept_controls, V), "")
+        << where << " kept controls";
     EXPECT_EQ(actual.controls_done, expected.controls_done) << where << " controls done";
   }
 }
@@ -154,7 +161,7 @@ History reference_history(int32_t V, int32_t N, const Matrix& correlation) {
   History history;
   history.combined = filled_matrix(V, V, 0.0);
   quorvin::reference::combine_partial_correlations(
-      V, N, history.combined, correlation, nullptr,
+      V, N, history.combined, correlation, nullptr, nullptr,
       [&](int32_t x, int32_t y, int32_t s, int32_t t, double value) {
         if (t >= 0) ++history.second_order_count;
         char controls[32] = "";

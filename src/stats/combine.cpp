@@ -48,12 +48,19 @@ int32_t sweep_start(const Matrix& combined, int32_t x, int32_t y) {
 }
 void set_sweep_start(Matrix& combined, int32_t x, int32_t y, int32_t s) { combined[x][y] = s; }
 
+// Records the controls s and t (-1 for none) of pair x < y's new stored value.
+void keep_controls(int32_t* kept_controls, int32_t V, int32_t x, int32_t y, int32_t s, int32_t t) {
+  kept_controls[static_cast<size_t>(x) * V + y] = s;
+  kept_controls[static_cast<size_t>(y) * V + x] = t;
+}
+
 struct Search {
   int32_t V;
   double threshold;
   Matrix& combined;
   const Matrix& correlation;
   const SearchKernels& kernels;
+  int32_t* kept_controls;  // null when they are not wanted
   std::vector<ActivePair> active{};  // ascending in x, then y
   // Largest correlation magnitude of each variable within each block of
   // variables, for bounding whole blocks of second-order coefficients.
@@ -76,7 +83,12 @@ void start_search(Search& search) {
   const int32_t V = search.V;
   const Matrix& correlation = search.correlation;
 #pragma omp parallel for schedule(static)
-  for (int32_t i = 0; i < V; ++i) std::copy(correlation[i], correlation[i] + V, search.combined[i]);
+  for (int32_t i = 0; i < V; ++i) {
+    std::copy(correlation[i], correlation[i] + V, search.combined[i]);
+    if (search.kept_controls != nullptr)
+      for (int32_t j = 0; j < V; ++j)
+        if (j != i) search.kept_controls[static_cast<size_t>(i) * V + j] = -1;
+  }
   for (int32_t x = 0; x < V; ++x)
     for (int32_t y = x + 1; y < V; ++y)
       if (std::fabs(correlation[x][y]) >= search.threshold) {
@@ -145,7 +157,8 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
         const double* cy = correlation[y];
         double c = stored_value(combined, x, y);
         const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
-        if (std::fabs(c) > std::fabs(fxy)) c = fxy;
+        const bool first_order_kept = std::fabs(c) > std::fabs(fxy);
+        if (first_order_kept) c = fxy;
         const SecondOrderInputs in{
             .cx = cx,
             .cy = cy,
@@ -165,8 +178,11 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
             .s = s,
             .V = search.V,
             .threshold = search.threshold};
-        c = search.kernels.merge_second_order(in, fxy, c);
+        int32_t kept_t = -1;
+        c = search.kernels.merge_second_order(in, fxy, c, kept_t);
         stored_value(combined, x, y) = c;
+        if (search.kept_controls != nullptr && (first_order_kept || kept_t >= 0))
+          keep_controls(search.kept_controls, search.V, x, y, s, kept_t);
         if (!(std::fabs(c) >= search.threshold)) set_sweep_start(combined, x, y, s + 1);
       }
     }
@@ -187,6 +203,7 @@ void set_first_order_lane(FirstOrderLanes& lanes, int32_t j, double cxy, double 
   lanes.c[j] = c;
   lanes.cxy_f[j] = static_cast<float>(cxy);
   lanes.bound_f[j] = first_order_float_bound(c);
+  lanes.kept_control[j] = -1;
   // A stored zero or NaN is never replaced.
   if (std::fabs(c) > 0) lanes.merging |= uint64_t{1} << j;
 }
@@ -274,6 +291,8 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
         for (; merged != 0; merged &= merged - 1) {
           const int32_t j = __builtin_ctzll(merged);
           stored_value(combined, x, y0 + j) = lanes.c[j];
+          if (search.kept_controls != nullptr && lanes.kept_control[j] >= 0)
+            keep_controls(search.kept_controls, V, x, y0 + j, lanes.kept_control[j], -1);
         }
       }
     }
@@ -314,12 +333,13 @@ double combine_working_bytes(int32_t V) {
 }
 
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
-                                  const ControlDone& control_done) {
+                                  const ControlDone& control_done, int32_t* kept_controls) {
   Search search{.V = V,
                 .threshold = critical_value(N, pruning_z),
                 .combined = combined,
                 .correlation = correlation,
-                .kernels = current_kernels()};
+                .kernels = current_kernels(),
+                .kept_controls = kept_controls};
   start_search(search);
   if (!search.active.empty()) obtain_second_order_arrays(search);
   for (int32_t block = 0; block < V; block += control_block) {

@@ -53,6 +53,8 @@ struct FirstOrderLanes {
   // is too small to filter).
   float cxy_f[first_order_lanes];
   float bound_f[first_order_lanes];
+  // The control of the coefficient that last replaced c; -1 while none has.
+  int32_t kept_control[first_order_lanes];
   uint64_t merging;  // bit j set while lane j is merged
   // Lanes that join later (pairs that left the second-order search within the
   // controls merged now): lane waiting_lane[k] from control waiting_from[k]
@@ -92,8 +94,10 @@ struct SecondOrderInputs {
 
 // Merges into c the second-order coefficients of pair x < y controlled for s
 // and t = s+1 .. V-1 (t not x or y), in ascending t, while |c| >= threshold.
-// fxy is the pair's first-order coefficient controlled for s. Returns the new c.
-using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, double c);
+// fxy is the pair's first-order coefficient controlled for s. Returns the new c
+// and sets kept_t to the t of the coefficient that last replaced c, if any did.
+using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, double c,
+                                    int32_t& kept_t);
 
 // Bit j set when the first-order filter lets lane j through at a control with
 // single-precision r_xs = xs, ax = 1 - xs^2, and the lanes' ys and ay: every

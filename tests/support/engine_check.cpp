@@ -37,6 +37,27 @@ std::string first_difference(const quorvin::Matrix& actual, const quorvin::Matri
   return first_difference(actual.data.get(), expected.data.get(), expected.rows, expected.cols);
 }
 
+std::string first_control_difference(const std::vector<int32_t>& actual,
+                                     const std::vector<int32_t>& expected, int32_t V) {
+  if (actual.size() != expected.size()) return "different sizes";
+  for (int32_t x = 0; x < V; ++x)
+    for (int32_t y = x + 1; y < V; ++y) {
+      const int32_t got[2] = {quorvin::first_control(actual.data(), V, x, y),
+                              quorvin::second_control(actual.data(), V, x, y)};
+      const int32_t want[2] = {quorvin::first_control(expected.data(), V, x, y),
+                               quorvin::second_control(expected.data(), V, x, y)};
+      if (got[0] == want[0] && got[1] == want[1]) continue;
+      return "pair " + std::to_string(x) + "," + std::to_string(y) + ": production controls " +
+             std::to_string(got[0]) + "," + std::to_string(got[1]) + ", reference " +
+             std::to_string(want[0]) + "," + std::to_string(want[1]);
+    }
+  return actual == expected ? "" : "the diagonal was written";
+}
+
+std::vector<int32_t> sentinel_controls(int32_t V) {
+  return std::vector<int32_t>(static_cast<size_t>(std::max(V, 0)) * std::max(V, 0), -77);
+}
+
 quorvin::Matrix sentinel_matrix(int64_t rows, int64_t cols) {
   return filled_matrix(rows, cols, -7777.25);
 }
@@ -77,18 +98,24 @@ ScopedEngineSetting::~ScopedEngineSetting() {
 quorvin::Matrix expect_combined_agrees(int32_t V, int32_t N, const quorvin::Matrix& correlation,
                                        const std::string& label) {
   quorvin::Matrix expected = sentinel_matrix(V, V);
-  quorvin::reference::combine_partial_correlations(V, N, expected, correlation, nullptr);
+  std::vector<int32_t> expected_kept = sentinel_controls(V);
+  quorvin::reference::combine_partial_correlations(V, N, expected, correlation, nullptr,
+                                                   expected_kept.data());
   std::vector<int32_t> every_control(static_cast<size_t>(std::max(V, 0)));
   for (int32_t s = 0; s < V; ++s) every_control[s] = s;
   for (const EngineSetting& setting : engine_settings()) {
     ScopedEngineSetting scoped(setting);
     quorvin::Matrix actual = sentinel_matrix(V, V);
-    std::vector<int32_t> controls_done;
-    quorvin::combine_partial_correlations(V, N, actual, correlation,
-                                          [&](int32_t s) { controls_done.push_back(s); });
+    std::vector<int32_t> controls_done, kept = sentinel_controls(V);
+    quorvin::combine_partial_correlations(
+        V, N, actual, correlation, [&](int32_t s) { controls_done.push_back(s); }, kept.data());
     EXPECT_EQ(first_difference(actual, expected), "") << label << describe(setting);
+    EXPECT_EQ(first_control_difference(kept, expected_kept, V), "") << label << describe(setting);
     EXPECT_EQ(controls_done, every_control) << label << describe(setting);
   }
+  quorvin::Matrix without_kept = sentinel_matrix(V, V);
+  quorvin::combine_partial_correlations(V, N, without_kept, correlation, nullptr);
+  EXPECT_EQ(first_difference(without_kept, expected), "") << label << " without kept controls";
   return expected;
 }
 

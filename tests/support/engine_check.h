@@ -21,6 +21,14 @@ std::string first_difference(const double* actual, const double* expected, int64
                              int64_t cols);
 std::string first_difference(const quorvin::Matrix& actual, const quorvin::Matrix& expected);
 
+// Empty when two V x V arrays of kept controls agree; otherwise the first
+// pair whose controls differ, with both.
+std::string first_control_difference(const std::vector<int32_t>& actual,
+                                     const std::vector<int32_t>& expected, int32_t V);
+
+// V x V kept controls filled with a value the search never writes.
+std::vector<int32_t> sentinel_controls(int32_t V);
+
 // Filled with a value no stage produces, so that an entry an engine leaves
 // unwritten shows as a difference.
 quorvin::Matrix sentinel_matrix(int64_t rows, int64_t cols);
@@ -51,8 +59,9 @@ struct ScopedEngineSetting {
 };
 
 // Runs the combined search of both engines on correlation and expects, in
-// every setting, the same bits in combined and the controls reported in
-// order. Returns the reference's combined matrix.
+// every setting, the same bits in combined, the same kept controls and the
+// controls reported done in order; and the same combined without kept
+// controls. Returns the reference's combined matrix.
 quorvin::Matrix expect_combined_agrees(int32_t V, int32_t N, const quorvin::Matrix& correlation,
                                        const std::string& label);
 
