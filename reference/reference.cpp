@@ -80,9 +80,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
                                   const ControlDone& control_done, int32_t* kept_controls,
                                   const CoefficientMet& met) {
   const auto keep = [&](int32_t x, int32_t y, int32_t s, int32_t t) {
-    if (kept_controls == nullptr) return;
-    kept_controls[static_cast<size_t>(x) * V + y] = s;
-    kept_controls[static_cast<size_t>(y) * V + x] = t;
+    if (kept_controls != nullptr) set_kept_controls(kept_controls, V, x, y, s, t);
   };
   const double T = critical_value(N, 1.96);
   Matrix first_order;

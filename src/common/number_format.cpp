@@ -40,6 +40,15 @@ void append_double(std::string& out, double value) {
   out.append(text, format_double(value, text));
 }
 
+void append_shortest_double(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+    return;
+  }
+  char text[max_double_text];
+  out.append(text, std::to_chars(text, text + sizeof text, value).ptr - text);
+}
+
 void append_integer(std::string& out, int64_t value) {
   char text[24];
   out.append(text, std::to_chars(text, text + sizeof text, value).ptr - text);

@@ -8,7 +8,7 @@ namespace quorvin {
 
 namespace {
 
-enum LongOnly { variables_in_columns = 256, drop_missing };
+enum LongOnly { variables_in_columns = 256, drop_missing, edges };
 
 const option long_options[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -16,6 +16,7 @@ const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"variables-in-columns", no_argument, nullptr, variables_in_columns},
     {"drop-missing", no_argument, nullptr, drop_missing},
+    {"edges", required_argument, nullptr, edges},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0}};
@@ -46,6 +47,13 @@ bool parse_command_line(int argc, char** argv, Options& options, std::string& me
         options.threads = static_cast<int32_t>(threads);
         break;
       }
+      case edges:
+        if (*optarg == '\0') {
+          message = "the file of --edges is empty";
+          return false;
+        }
+        options.edge_table = optarg;
+        break;
       case 'q': options.quiet = true; break;
       case variables_in_columns: options.layout.variables_in_columns = true; break;
       case drop_missing: options.layout.drop_missing = true; break;
@@ -105,6 +113,10 @@ const char* help_text() {
          "      --drop-missing        leave out the variables that have a missing value\n"
          "                              (NA, NaN or an empty cell) instead of refusing\n"
          "                              the table\n"
+         "      --edges=FILE          also write FILE, a tab-separated table of the pairs\n"
+         "                              significant at 0.01 alone or after the controls:\n"
+         "                              both coefficients, the order and the controls of\n"
+         "                              the one kept, and its level\n"
          "  -h, --help                display this help and exit\n"
          "  -V, --version             output version information and exit\n"
          "\n"

@@ -11,6 +11,7 @@ namespace quorvin {
 struct Options {
   std::string table;        // path of the table, "-" for standard input
   std::string folder;       // where the results go; "" for the working directory
+  std::string edge_table;   // path of the edge table; "" for none
   int32_t threads = 0;      // 0: OpenMP's own choice (every core, or OMP_NUM_THREADS)
   bool quiet = false;       // no progress report
   TableLayout layout;

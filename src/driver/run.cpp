@@ -73,10 +73,12 @@ std::string leftover_note(const char* question, int32_t count) {
 }
 
 // Memory for the arrays: values and ranks (N x V each), correlation and
-// combined (V x V each), the names, and the combined search's working memory.
-double bytes_needed(int32_t V, int32_t N) {
+// combined (V x V each), the kept controls for an edge table (V x V 32-bit
+// indices), the names, and the combined search's working memory.
+double bytes_needed(int32_t V, int32_t N, bool edge_table) {
   const double v = V, n = N;
-  return 8.0 * (2 * n * v + 2 * v * v) + combine_working_bytes(V) + 32.0 * v + 8.0 * n;
+  return 8.0 * (2 * n * v + 2 * v * v) + (edge_table ? 4.0 * v * v : 0.0) +
+         combine_working_bytes(V) + 32.0 * v + 8.0 * n;
 }
 
 // The memory the run may use: the machine's, or less when a control group
@@ -92,32 +94,34 @@ double memory_limit() {
   return limit;
 }
 
-bool memory_suffices(int32_t V, int32_t N) {
+bool memory_suffices(int32_t V, int32_t N, bool edge_table) {
   const double limit = memory_limit();
-  return !(limit > 0 && bytes_needed(V, N) > limit);
+  return !(limit > 0 && bytes_needed(V, N, edge_table) > limit);
 }
 
-std::string memory_message(int32_t V, int32_t N) {
+std::string memory_message(int32_t V, int32_t N, bool edge_table) {
   return std::to_string(V) + " variables and " + std::to_string(N) + " observations need " +
-         format_bytes(bytes_needed(V, N)) + " of memory, more than can be had";
+         format_bytes(bytes_needed(V, N, edge_table)) + " of memory, more than can be had";
 }
 
-std::string ran_out_message(int32_t V, int32_t N) {
+std::string ran_out_message(int32_t V, int32_t N, bool edge_table) {
   return "the memory ran out while reading and computing (" + std::to_string(V) +
          " variables and " + std::to_string(N) + " observations, whose arrays take " +
-         format_bytes(bytes_needed(V, N)) + ")";
+         format_bytes(bytes_needed(V, N, edge_table)) + ")";
 }
 
 // The arrays that the stages share besides the values.
 struct Arrays {
   std::vector<double> means;
   Matrix ranks, correlation, combined;
+  std::vector<int32_t> kept_controls;  // for an edge table only
 };
 
 // False when the memory cannot be had.
-bool allocate_arrays(int32_t V, int32_t N, Arrays& arrays) {
+bool allocate_arrays(int32_t V, int32_t N, bool edge_table, Arrays& arrays) {
   try {
     arrays.means.assign(static_cast<size_t>(V), 0.0);
+    if (edge_table) arrays.kept_controls.resize(static_cast<size_t>(V) * V);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -125,27 +129,40 @@ bool allocate_arrays(int32_t V, int32_t N, Arrays& arrays) {
          allocate_matrix(arrays.combined, V, V);
 }
 
-// Ranks, correlates and searches, then writes the seven files and counts the
-// pairs listed at each level. Throws std::bad_alloc when working memory
-// cannot be had.
+// What a run wrote: the pairs listed at each level and in the edge table.
+struct Listed {
+  int64_t edges[level_count];
+  int64_t edge_table_rows = 0;
+};
+
+// Ranks, correlates and searches, then writes the result files (the edge
+// table when results has one) and counts what they list. Throws
+// std::bad_alloc when working memory cannot be had.
 void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
                        const std::vector<std::string>& var_names, Arrays& arrays,
-                       ResultFiles& results, const ControlDone& control_done,
-                       int64_t (&edges)[level_count]) {
+                       ResultFiles& results, const ControlDone& control_done, Listed& listed) {
+  const bool edge_table = results.count > result_file_count;
   rank_transform(V, N, arrays.ranks, raw_values);
   // The correlation is computed in the covariance's own storage.
   rank_covariance(V, N, arrays.correlation, arrays.ranks, arrays.means);
   correlation_from_covariance(V, arrays.correlation, arrays.correlation);
-  combine_partial_correlations(V, N, arrays.combined, arrays.correlation, control_done);
+  combine_partial_correlations(V, N, arrays.combined, arrays.correlation, control_done,
+                               edge_table ? arrays.kept_controls.data() : nullptr);
   Matrix().data.swap(arrays.correlation.data);
 
+  double critical[level_count];
+  for (int level = 0; level < level_count; ++level) critical[level] = critical_value(N, level_z[level]);
   for (int level = 0; level < level_count; ++level)
-    edges[level] = write_interaction_list(V, critical_value(N, level_z[level]), arrays.combined,
-                                          interaction_list_file(results, level), var_names);
+    listed.edges[level] = write_interaction_list(V, critical[level], arrays.combined,
+                                                 interaction_list_file(results, level), var_names);
   for (int level = 0; level < level_count; ++level)
-    write_pajek_network(V, critical_value(N, level_z[level]), arrays.combined,
-                        network_file(results, level), var_names);
+    write_pajek_network(V, critical[level], arrays.combined, network_file(results, level),
+                        var_names);
   write_combined_matrix(V, var_names, arrays.combined, matrix_file(results));
+  if (edge_table)
+    listed.edge_table_rows = write_edge_table(V, critical, arrays.combined,
+                                              arrays.kept_controls.data(), var_names,
+                                              edge_table_file(results));
 }
 
 // Prints the progress lines of control variable s; the clock is read once
@@ -170,8 +187,8 @@ void print_progress(int32_t s, int32_t V) {
 }
 
 // The summary of a command-line run, on standard output.
-void print_summary(const Table& table, const int64_t (&edges)[level_count],
-                   const std::string& folder, double seconds) {
+void print_summary(const Table& table, const Listed& listed, const Options& options,
+                   double seconds) {
   std::string text = "Variables:     " + std::to_string(table.V);
   if (table.dropped > 0)
     text += " (" + std::to_string(table.dropped) + " more left out for missing values)";
@@ -179,17 +196,20 @@ void print_summary(const Table& table, const int64_t (&edges)[level_count],
   text += "\nPairs:         " + std::to_string(int64_t{table.V} * (table.V - 1) / 2);
   text += "\nEdges:        ";
   for (int level = 0; level < level_count; ++level)
-    text += std::string(level > 0 ? "," : "") + " " + std::to_string(edges[level]) + " at " +
-            level_names[level];
+    text += std::string(level > 0 ? "," : "") + " " + std::to_string(listed.edges[level]) +
+            " at " + level_names[level];
   text += "\nFiles:        ";
   for (int i = 0; i < result_file_count; ++i)
     text += std::string(i > 0 ? "," : "") + " " + result_file_names[i];
   char absolute[PATH_MAX];
-  const std::string where = folder.empty() ? "." : folder;
+  const std::string where = options.folder.empty() ? "." : options.folder;
   text += "\nFolder:        " +
           std::string(realpath(where.c_str(), absolute) != nullptr ? absolute : where.c_str());
   char run_time[32];
   std::snprintf(run_time, sizeof run_time, "%.1f s", seconds);
+  if (!options.edge_table.empty())
+    text += "\nEdge table:    " + options.edge_table + " (" +
+            std::to_string(listed.edge_table_rows) + " pairs)";
   text += "\nRun time:      " + (seconds < 60 ? std::string(run_time) : clock_text(seconds)) + "\n";
   write_console(text, true);
 }
@@ -206,10 +226,10 @@ int run_dialogue() {
   if (!open_for_reading("data.txt", "data.txt", data_fd, message)) return fail(message);
 
   // Refuse counts that cannot fit before emptying the results of an earlier run.
-  if (!memory_suffices(V, N)) return fail(memory_message(V, N));
+  if (!memory_suffices(V, N, false)) return fail(memory_message(V, N, false));
 
   ResultFiles results;
-  if (!open_result_files(results, "", ResultMode::in_place, message)) return fail(message);
+  if (!open_result_files(results, "", "", ResultMode::in_place, message)) return fail(message);
 
   std::string line = "Start time: ";
   append_timestamp(line, std::time(nullptr));
@@ -221,10 +241,10 @@ int run_dialogue() {
   try {
     var_names.reserve(static_cast<size_t>(V));
   } catch (const std::bad_alloc&) {
-    return fail_after_opening(results, memory_message(V, N));
+    return fail_after_opening(results, memory_message(V, N, false));
   }
-  if (!allocate_matrix(raw_values, N, V) || !allocate_arrays(V, N, arrays))
-    return fail_after_opening(results, memory_message(V, N));
+  if (!allocate_matrix(raw_values, N, V) || !allocate_arrays(V, N, false, arrays))
+    return fail_after_opening(results, memory_message(V, N, false));
 
   // Beyond these arrays the stages obtain working memory of their own; when
   // that cannot be had either, the run stops as for the arrays.
@@ -236,11 +256,11 @@ int run_dialogue() {
     if (!read_data_file(V, N, raw_values, var_names, text, message))
       return fail_after_opening(results, message);
     std::string().swap(text);
-    int64_t edges[level_count];
+    Listed listed;
     compute_and_write(V, N, raw_values, var_names, arrays, results,
-                      [V](int32_t s) { print_progress(s, V); }, edges);
+                      [V](int32_t s) { print_progress(s, V); }, listed);
   } catch (const std::bad_alloc&) {
-    return fail_after_opening(results, ran_out_message(V, N));
+    return fail_after_opening(results, ran_out_message(V, N, false));
   }
   if (!finish_result_files(results, message)) return fail(message);
 
@@ -279,27 +299,30 @@ int run_command_line(int argc, char** argv) {
     return fail("cannot read " + shown + ": its values do not fit in memory");
   }
   const int32_t V = table.V, N = table.N;
-  if (!memory_suffices(V, N)) return fail(memory_message(V, N));
+  const bool edge_table = !options.edge_table.empty();
+  if (!memory_suffices(V, N, edge_table)) return fail(memory_message(V, N, edge_table));
 
   ResultFiles results;
-  if (!open_result_files(results, options.folder, ResultMode::staged, message)) return fail(message);
+  if (!open_result_files(results, options.folder, options.edge_table, ResultMode::staged, message))
+    return fail(message);
   Arrays arrays;
-  if (!allocate_arrays(V, N, arrays)) return fail_after_opening(results, memory_message(V, N));
+  if (!allocate_arrays(V, N, edge_table, arrays))
+    return fail_after_opening(results, memory_message(V, N, edge_table));
 
   Progress progress;
   start_progress(progress, options.quiet);
-  int64_t edges[level_count];
+  Listed listed;
   try {
     compute_and_write(V, N, table.raw_values, table.var_names, arrays, results,
-                      [&progress, V](int32_t s) { report_progress(progress, V, s); }, edges);
+                      [&progress, V](int32_t s) { report_progress(progress, V, s); }, listed);
   } catch (const std::bad_alloc&) {
     end_progress(progress);
-    return fail_after_opening(results, ran_out_message(V, N));
+    return fail_after_opening(results, ran_out_message(V, N, edge_table));
   }
   end_progress(progress);
   if (!finish_result_files(results, message)) return fail(message);
 
-  print_summary(table, edges, options.folder,
+  print_summary(table, listed, options,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   return 0;
 }

@@ -25,12 +25,12 @@ constexpr size_t flush_threshold = 1 << 20;
 // or the temporary paths to remove (staged). Set only while no signal is
 // handled; the paths point into the open ResultFiles.
 volatile sig_atomic_t interrupt_mode = 0;  // 0 nothing, 1 empty, 2 remove
-int interrupt_fds[result_file_count];
-const char* interrupt_paths[result_file_count];
+int interrupt_fds[max_result_files];
+const char* interrupt_paths[max_result_files];
 
 // An interrupted run must not leave a file that looks complete.
 extern "C" void clear_results_and_die(int sig) {
-  for (int i = 0; i < result_file_count; ++i) {
+  for (int i = 0; i < max_result_files; ++i) {
     if (interrupt_mode == 1 && interrupt_fds[i] >= 0) (void)!ftruncate(interrupt_fds[i], 0);
     if (interrupt_mode == 2 && interrupt_paths[i] != nullptr) ::unlink(interrupt_paths[i]);
   }
@@ -40,9 +40,10 @@ extern "C" void clear_results_and_die(int sig) {
 
 void arm_interrupt(ResultFiles& results) {
   interrupt_mode = 0;
-  for (int i = 0; i < result_file_count; ++i) {
-    interrupt_fds[i] = results.files[i].fd;
-    interrupt_paths[i] = results.files[i].fd >= 0 ? results.files[i].path.c_str() : nullptr;
+  for (int i = 0; i < max_result_files; ++i) {
+    const bool open = i < results.count && results.files[i].fd >= 0;
+    interrupt_fds[i] = open ? results.files[i].fd : -1;
+    interrupt_paths[i] = open ? results.files[i].path.c_str() : nullptr;
   }
   interrupt_mode = results.mode == ResultMode::in_place ? 1 : 2;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, clear_results_and_die);
@@ -70,7 +71,7 @@ bool open_result_file(ResultFile& file, const std::string& path, std::string& me
 }
 
 void end_line(ResultFile& file) {
-  file.buffer += "\r\n";
+  file.buffer += file.line_end;
   if (file.buffer.size() >= flush_threshold) flush_result_file(file);
 }
 
@@ -111,10 +112,12 @@ ResultFile& interaction_list_file(ResultFiles& results, int level) {
 ResultFile& network_file(ResultFiles& results, int level) {
   return results.files[1 + level_count + level];
 }
+ResultFile& edge_table_file(ResultFiles& results) { return results.files[result_file_count]; }
 
-bool open_result_files(ResultFiles& results, const std::string& folder, ResultMode mode,
-                       std::string& message) {
+bool open_result_files(ResultFiles& results, const std::string& folder,
+                       const std::string& edge_table_path, ResultMode mode, std::string& message) {
   results.mode = mode;
+  results.count = edge_table_path.empty() ? result_file_count : max_result_files;
   std::string prefix;
   if (!folder.empty()) {
     std::error_code error;
@@ -127,13 +130,16 @@ bool open_result_files(ResultFiles& results, const std::string& folder, ResultMo
   }
   const std::string temporary_suffix = std::string(".") += std::to_string(::getpid()) + ".tmp";
   for (ResultFile& file : results.files) file.path.clear();
-  for (int i = 0; i < result_file_count; ++i) {
+  for (int i = 0; i < results.count; ++i) {
     ResultFile& file = results.files[i];
-    file.name = prefix + result_file_names[i];
+    file.name = i < result_file_count ? prefix + result_file_names[i] : edge_table_path;
+    file.line_end = i < result_file_count ? "\r\n" : "\n";
     // A hidden name beside the final one, so that the rename stays in one folder.
-    file.path = mode == ResultMode::in_place
-                    ? file.name
-                    : prefix + "." + result_file_names[i] + temporary_suffix;
+    const size_t slash = file.name.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    file.path = mode == ResultMode::in_place ? file.name
+                                             : file.name.substr(0, base) + "." +
+                                                   file.name.substr(base) + temporary_suffix;
     if (!open_path(file, mode == ResultMode::staged ? O_EXCL : 0, message)) {
       file.path.clear();  // not ours to remove
       discard_result_files(results);
@@ -161,7 +167,7 @@ void discard_result_files(ResultFiles& results) {
 }
 
 bool finish_result_files(ResultFiles& results, std::string& message) {
-  for (int i = result_file_count - 1; i >= 0; --i) {
+  for (int i = results.count - 1; i >= 0; --i) {
     ResultFile& file = results.files[i];
     flush_result_file(file);
     // Staged files must be on disk before they replace the earlier results.
@@ -174,7 +180,7 @@ bool finish_result_files(ResultFiles& results, std::string& message) {
     }
   }
   if (results.mode == ResultMode::in_place) disarm_interrupt();
-  for (int i = result_file_count - 1; i >= 0; --i) {
+  for (int i = results.count - 1; i >= 0; --i) {
     if (!close_result_file(results.files[i], message)) {
       discard_result_files(results);
       return false;
@@ -182,13 +188,14 @@ bool finish_result_files(ResultFiles& results, std::string& message) {
   }
   if (results.mode == ResultMode::in_place) return true;
   // A signal now would leave some files renamed and others not: it waits
-  // until all seven are in place, then ends the process as it would have.
+  // until all are in place, then ends the process as it would have.
   sigset_t signals, before;
   sigemptyset(&signals);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, sig);
   sigprocmask(SIG_BLOCK, &signals, &before);
   bool renamed = true;
-  for (ResultFile& file : results.files) {
+  for (int i = 0; i < results.count; ++i) {
+    ResultFile& file = results.files[i];
     if (::rename(file.path.c_str(), file.name.c_str()) != 0) {
       message = "cannot rename " + file.path + " to " + file.name + ": " + std::strerror(errno);
       renamed = false;

@@ -13,6 +13,7 @@ struct ResultFile {
   int fd = -1;
   std::string buffer;  // text not yet handed to the system
   int error = 0;       // errno of the first failed write; 0 while all went well
+  const char* line_end = "\r\n";
 };
 
 // Opens (creating or emptying) path for writing under the name path. On
@@ -20,8 +21,9 @@ struct ResultFile {
 // system's reason.
 bool open_result_file(ResultFile& file, const std::string& path, std::string& message);
 
-// Ends the current line with carriage return and line feed. The bytes reach
-// the file when the buffer grows large and at the latest in close_result_file.
+// Ends the current line with file.line_end (carriage return and line feed
+// unless changed). The bytes reach the file when the buffer grows large and at
+// the latest in close_result_file.
 void end_line(ResultFile& file);
 
 // Writes out what the buffer holds; remembers the first failure in file.error.
@@ -53,29 +55,38 @@ enum class ResultMode {
   staged,
 };
 
+// The seven and, when asked for, the edge table.
+constexpr int max_result_files = result_file_count + 1;
+
 struct ResultFiles {
   ResultMode mode = ResultMode::in_place;
-  ResultFile files[result_file_count];  // in the order of result_file_names
+  // In the order of result_file_names, then the edge table.
+  ResultFile files[max_result_files];
+  int count = result_file_count;  // the files in use
 };
 
 // The file of each kind; level is 0 .. level_count - 1.
 ResultFile& matrix_file(ResultFiles& results);
 ResultFile& interaction_list_file(ResultFiles& results, int level);
 ResultFile& network_file(ResultFiles& results, int level);
+// Requires an edge table among the open files.
+ResultFile& edge_table_file(ResultFiles& results);
 
 // Opens the seven files in folder ("" for the working directory, which must
-// exist; any other folder is created with its parents when missing) and has
-// SIGINT, SIGTERM and SIGHUP clear them away as mode says before the process
-// dies of the signal. Only one set may be open at a time. On failure returns
-// false with one line in message, having discarded the files it opened.
-bool open_result_files(ResultFiles& results, const std::string& folder, ResultMode mode,
-                       std::string& message);
+// exist; any other folder is created with its parents when missing), and the
+// edge table at edge_table_path unless that is "" (its folder must exist), and
+// has SIGINT, SIGTERM and SIGHUP clear them away as mode says before the
+// process dies of the signal. The edge table's lines end with a line feed
+// alone. Only one set may be open at a time. On failure returns false with one
+// line in message, having discarded the files it opened.
+bool open_result_files(ResultFiles& results, const std::string& folder,
+                       const std::string& edge_table_path, ResultMode mode, std::string& message);
 
 // Gives up the open files of a run that failed: in place they are left
 // empty, staged their temporary files are removed.
 void discard_result_files(ResultFiles& results);
 
-// Writes out, closes and (staged) renames the seven into place. Returns false
+// Writes out, closes and (staged) renames the files into place. Returns false
 // with one line in message, having discarded them, when any of that failed.
 bool finish_result_files(ResultFiles& results, std::string& message);
 

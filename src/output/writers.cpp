@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "common/kept_controls.h"
 #include "common/number_format.h"
 
 namespace quorvin {
@@ -84,6 +85,43 @@ void write_pajek_network(int32_t V, double critical, const Matrix& combined, Res
       end_line(out);
     }
   }
+}
+
+int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& combined,
+                         const int32_t* kept_controls, const std::vector<std::string>& var_names,
+                         ResultFile& out) {
+  out.buffer += "variable_1\tvariable_2\tspearman\tcombined\torder\tcontrol_1\tcontrol_2\tlevel";
+  end_line(out);
+  int64_t listed = 0;
+  for (int32_t i = 0; i < V; ++i) {
+    for (int32_t j = i + 1; j < V; ++j) {
+      const double spearman = combined[j][i], kept = combined[i][j];
+      if (!significant(spearman, critical[0]) && !significant(kept, critical[0])) continue;
+      const int32_t controls[2] = {first_control(kept_controls, V, i, j),
+                                   second_control(kept_controls, V, i, j)};
+      out.buffer += var_names[i];
+      out.buffer += '\t';
+      out.buffer += var_names[j];
+      out.buffer += '\t';
+      append_shortest_double(out.buffer, spearman);
+      out.buffer += '\t';
+      append_shortest_double(out.buffer, kept);
+      out.buffer += '\t';
+      append_integer(out.buffer, (controls[0] >= 0) + (controls[1] >= 0));
+      for (int32_t control : controls) {
+        out.buffer += '\t';
+        if (control >= 0) out.buffer += var_names[control];
+      }
+      out.buffer += '\t';
+      int strictest = -1;
+      for (int level = 0; level < level_count; ++level)
+        if (significant(kept, critical[level])) strictest = level;
+      if (strictest >= 0) out.buffer += level_names[strictest];
+      end_line(out);
+      ++listed;
+    }
+  }
+  return listed;
 }
 
 }  // namespace quorvin

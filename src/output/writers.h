@@ -29,4 +29,17 @@ int64_t write_interaction_list(int32_t V, double critical, const Matrix& combine
 void write_pajek_network(int32_t V, double critical, const Matrix& combined, ResultFile& out,
                          const std::vector<std::string>& var_names);
 
+// The edge table, tab-separated with a header line: for each pair i < j whose
+// zero-order coefficient (combined[j][i]) or combined coefficient
+// (combined[i][j]) exceeds critical[0], in the order of the interaction lists,
+// the two names, both coefficients (append_shortest_double), the order of the
+// kept coefficient (0, 1 or 2), the names of its controls (empty where it has
+// fewer) and the strictest level name whose critical value the combined
+// coefficient exceeds (empty for none). critical holds the critical value of
+// each of level_names, strictest last; kept_controls is the search's V x V
+// array. Returns the number of pairs listed.
+int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& combined,
+                         const int32_t* kept_controls, const std::vector<std::string>& var_names,
+                         ResultFile& out);
+
 }  // namespace quorvin

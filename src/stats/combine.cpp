@@ -48,12 +48,6 @@ int32_t sweep_start(const Matrix& combined, int32_t x, int32_t y) {
 }
 void set_sweep_start(Matrix& combined, int32_t x, int32_t y, int32_t s) { combined[x][y] = s; }
 
-// Records the controls s and t (-1 for none) of pair x < y's new stored value.
-void keep_controls(int32_t* kept_controls, int32_t V, int32_t x, int32_t y, int32_t s, int32_t t) {
-  kept_controls[static_cast<size_t>(x) * V + y] = s;
-  kept_controls[static_cast<size_t>(y) * V + x] = t;
-}
-
 struct Search {
   int32_t V;
   double threshold;
@@ -86,8 +80,7 @@ void start_search(Search& search) {
   for (int32_t i = 0; i < V; ++i) {
     std::copy(correlation[i], correlation[i] + V, search.combined[i]);
     if (search.kept_controls != nullptr)
-      for (int32_t j = 0; j < V; ++j)
-        if (j != i) search.kept_controls[static_cast<size_t>(i) * V + j] = -1;
+      for (int32_t y = i + 1; y < V; ++y) set_kept_controls(search.kept_controls, V, i, y, -1, -1);
   }
   for (int32_t x = 0; x < V; ++x)
     for (int32_t y = x + 1; y < V; ++y)
@@ -182,7 +175,7 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
         c = search.kernels.merge_second_order(in, fxy, c, kept_t);
         stored_value(combined, x, y) = c;
         if (search.kept_controls != nullptr && (first_order_kept || kept_t >= 0))
-          keep_controls(search.kept_controls, search.V, x, y, s, kept_t);
+          set_kept_controls(search.kept_controls, search.V, x, y, s, kept_t);
         if (!(std::fabs(c) >= search.threshold)) set_sweep_start(combined, x, y, s + 1);
       }
     }
@@ -292,7 +285,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
           const int32_t j = __builtin_ctzll(merged);
           stored_value(combined, x, y0 + j) = lanes.c[j];
           if (search.kept_controls != nullptr && lanes.kept_control[j] >= 0)
-            keep_controls(search.kept_controls, V, x, y0 + j, lanes.kept_control[j], -1);
+            set_kept_controls(search.kept_controls, V, x, y0 + j, lanes.kept_control[j], -1);
         }
       }
     }

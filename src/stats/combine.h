@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "common/kept_controls.h"
 #include "common/matrix.h"
 
 namespace quorvin {
@@ -32,24 +33,14 @@ int32_t set_controls_per_sweep(int32_t controls);
 // with the current thread count, every working array included.
 double combine_working_bytes(int32_t V);
 
-// Where each pair's result came from, in a V x V array of control indices:
-// for a pair x < y, [x][y] holds the first control of its kept coefficient and
-// [y][x] the second, -1 where the coefficient has none (a zero-order one has
-// neither, a first-order one no second). The diagonal is left as it was.
-inline int32_t first_control(const int32_t* kept_controls, int32_t V, int32_t x, int32_t y) {
-  return kept_controls[static_cast<size_t>(x) * V + y];
-}
-inline int32_t second_control(const int32_t* kept_controls, int32_t V, int32_t x, int32_t y) {
-  return kept_controls[static_cast<size_t>(y) * V + x];
-}
-
 // Fills combined (V x V): its upper triangle with each pair's result, its
 // diagonal and lower triangle with copies of correlation. correlation must be
 // exactly symmetric. Controls are visited in ascending order and a stored
 // value is replaced only by one of strictly smaller magnitude, so the result
 // is the same for any thread count. Calls control_done for s = 0 .. V-1 in order.
 // kept_controls, when not null, holds V x V entries and receives the controls
-// of each result as first_control and second_control read them.
+// of each result, laid out as first_control and second_control read them
+// (the diagonal is left as it was).
 // Throws std::bad_alloc when its working memory cannot be had.
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done,
