@@ -31,6 +31,16 @@ def run_quorvin(folder, variables, observations):
     return done
 
 
+def run_quorvin_with(folder, *args):
+    """Runs the program's command line in folder; fails on a non-zero exit."""
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    done = subprocess.run([binary(), *args], cwd=folder, capture_output=True, text=True, env=env,
+                          timeout=120)
+    if done.returncode != 0:
+        raise AssertionError(f"quorvin exited with {done.returncode}: {done.stderr.strip()}")
+    return done
+
+
 def read_results(folder):
     """The seven result files' bytes, by name."""
     results = {}

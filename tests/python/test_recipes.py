@@ -17,7 +17,7 @@ import sys
 import tempfile
 import unittest
 
-from quorvin_run import EXAMPLE_DATA, SOURCE_DIR, binary, run_quorvin
+from quorvin_run import EXAMPLE_DATA, SOURCE_DIR, binary, run_quorvin, run_quorvin_with
 
 SKIPPED = 77
 LEVELS = ["0.01", "0.001", "0.0001"]
@@ -40,7 +40,8 @@ _folders = {}
 def result_folders():
     """Result folders by name: the bundled example, and a small set with a
     positive and a negative edge, a hyphenated name and a constant variable
-    named NA (all its coefficients are NaN)."""
+    named NA (all its coefficients are NaN). Each also holds edges.tsv, the
+    edge table of the same data."""
     if _folders:
         return _folders
     root = tempfile.mkdtemp(prefix="quorvin-recipes-")
@@ -66,6 +67,8 @@ def result_folders():
         for name, values in rows.items():
             f.write(name + " " + " ".join(map(str, values)) + "\n")
     run_quorvin(signs, len(rows), n)
+    for folder in (example, signs):
+        run_quorvin_with(folder, "-q", "--edges", "edges.tsv", "-o", "command-line", "data.txt")
     _folders.update(mtcars=example, signs=signs)
     return _folders
 
@@ -96,6 +99,15 @@ def matrix_cells(folder):
     lines = lines_of(folder, "Quorvin_matrix.xls")
     return {fields[0]: [math.nan if cell == "-1.#IND" else float(cell) for cell in fields[1:-1]]
             for fields in (line.split("\t") for line in lines[3:])}
+
+
+def edge_table(folder):
+    """The edge table's header and rows, each row a list of its fields."""
+    with open(os.path.join(folder, "edges.tsv"), encoding="utf-8", newline="") as f:
+        text = f.read()
+    assert "\r" not in text and text.endswith("\n")
+    lines = [line.split("\t") for line in text.split("\n")[:-1]]
+    return lines[0], lines[1:]
 
 
 def edge_lines(edges):
@@ -148,7 +160,7 @@ class TextRecipes(Recipes):
 
 class PandasRecipe(Recipes):
     def test_reads_a_symmetric_float_matrix_labelled_by_names(self):
-        code = readme_snippet("python", "import pandas")
+        code = readme_snippet("python", "Quorvin_matrix.xls")
         for name, folder in result_folders().items():
             with self.subTest(folder=name):
                 m = run_python(code, folder)[0]["m"]
@@ -168,6 +180,45 @@ class PandasRecipe(Recipes):
                     self.assertEqual(m.loc[row, row], 1.0)
                 if name == "signs":
                     self.assertTrue(m.loc["NA"].drop("NA").isna().all())
+
+
+    def test_edge_table_reads_with_its_columns_and_the_significant_pairs(self):
+        import pandas as pd
+
+        for name, folder in result_folders().items():
+            with self.subTest(folder=name):
+                e = pd.read_csv(os.path.join(folder, "edges.tsv"), sep="\t")
+                self.assertEqual(list(e.columns), ["variable_1", "variable_2", "spearman", "combined",
+                                                   "order", "control_1", "control_2", "level"])
+                self.assertEqual([e[c].dtype.kind for c in ("spearman", "combined", "order")],
+                                 ["f", "f", "i"])
+                _, edges = network(folder, "0.01")
+                with_level = e[e.level.notna()]
+                self.assertEqual(list(zip(with_level.variable_1, with_level.variable_2)),
+                                 [(a, b) for a, b, *_ in edges])
+                # The .net files round to six digits.
+                for kept, (*_, weight, _) in zip(with_level.combined, edges):
+                    self.assertAlmostEqual(kept, weight, delta=5e-6 * abs(weight))
+                self.assertTrue(set(e.level.dropna()) <= {0.01, 0.001, 0.0001})
+                self.assertEqual(list(e.order), list(e.control_1.notna() + 0 + e.control_2.notna()))
+
+    def test_edge_recipe_lists_what_the_controls_explain_away_strongest_first(self):
+        code = readme_snippet("python", '"edges.tsv"')
+        for name, folder in result_folders().items():
+            with self.subTest(folder=name):
+                namespace, printed = run_python(code, folder)
+                gone = namespace["gone"]
+                _, rows = edge_table(folder)
+                expected = [row for row in rows if row[7] == ""]
+                self.assertEqual(sorted(zip(gone.variable_1, gone.variable_2)),
+                                 sorted((row[0], row[1]) for row in expected))
+                strengths = list(gone.spearman.abs())
+                self.assertEqual(strengths, sorted(strengths, reverse=True))
+                self.assertTrue(all(gone.control_1 != ""))
+        mtcars = run_python(code, result_folders()["mtcars"])[1].splitlines()
+        self.assertEqual(mtcars[0].split(), ["variable_1", "variable_2", "spearman", "control_1",
+                                             "control_2"])
+        self.assertEqual(mtcars[1].split(), ["mpg", "cyl", "-0.910801", "disp", "hp"])
 
 
 class NetworkxRecipe(Recipes):
