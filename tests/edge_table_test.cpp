@@ -2,17 +2,16 @@
 // and end to end, every row held to the reference's search and recomputed
 // from the correlations with the controls it names, in every way the engine
 // runs, with the earlier table kept by a run that fails.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "input/table_reader.h"
 #include "common/number_format.h"
+#include "input/table_reader.h"
 #include "output/writers.h"
 #include "reference/reference.h"
 #include "stats/combine.h"
@@ -28,9 +27,11 @@ using quorvin::Matrix;
 
 namespace {
 
-const std::string header = "variable_1\tvariable_2\tspearman\tcombined\torder\tcontrol_1\tcontrol_2\tlevel";
+const std::string header =
+    "variable_1\tvariable_2\tspearman\tcombined\torder\tcontrol_1\tcontrol_"
+    "2\tlevel";
 
-std::vector<std::string> split(const std::string& text, char separator) {
+std::vector<std::string> split(const std::string &text, char separator) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
@@ -40,7 +41,7 @@ std::vector<std::string> split(const std::string& text, char separator) {
 }
 
 // The table's lines, which must each end with a line feed alone.
-std::vector<std::string> table_lines(const std::string& text) {
+std::vector<std::string> table_lines(const std::string &text) {
   EXPECT_EQ(text.find('\r'), std::string::npos);
   EXPECT_TRUE(!text.empty() && text.back() == '\n');
   std::vector<std::string> lines = split(text, '\n');
@@ -55,10 +56,10 @@ std::string shortest(double value) {
 }
 
 // Names in folder that begin with a dot, . and .. aside: temporary files.
-std::vector<std::string> hidden_files(const std::string& folder) {
+std::vector<std::string> hidden_files(const std::string &folder) {
   std::vector<std::string> hidden;
-  DIR* dir = opendir(folder.c_str());
-  for (dirent* entry; dir != nullptr && (entry = readdir(dir)) != nullptr;) {
+  DIR *dir = opendir(folder.c_str());
+  for (dirent *entry; dir != nullptr && (entry = readdir(dir)) != nullptr;) {
     const std::string name = entry->d_name;
     if (name[0] == '.' && name != "." && name != "..") hidden.push_back(name);
   }
@@ -66,8 +67,8 @@ std::vector<std::string> hidden_files(const std::string& folder) {
   return hidden;
 }
 
-std::string edge_table(int32_t V, int32_t N, const Matrix& combined,
-                       const std::vector<int32_t>& kept, const std::vector<std::string>& names,
+std::string edge_table(int32_t V, int32_t N, const Matrix &combined,
+                       const std::vector<int32_t> &kept, const std::vector<std::string> &names,
                        int64_t expected_rows) {
   double critical[quorvin::level_count];
   for (int level = 0; level < quorvin::level_count; ++level)
@@ -139,7 +140,7 @@ struct Row {
   std::string controls[2], level;
 };
 
-std::vector<Row> parse_rows(const std::string& text) {
+std::vector<Row> parse_rows(const std::string &text) {
   const std::vector<std::string> lines = table_lines(text);
   EXPECT_EQ(lines.at(0), header);
   std::vector<Row> rows;
@@ -147,14 +148,19 @@ std::vector<Row> parse_rows(const std::string& text) {
     const std::vector<std::string> f = split(lines[n], '\t');
     EXPECT_EQ(f.size(), 8u) << lines[n];
     if (f.size() != 8) continue;
-    rows.push_back({f[0], f[1], std::strtod(f[2].c_str(), nullptr),
-                    std::strtod(f[3].c_str(), nullptr), std::atoi(f[4].c_str()), {f[5], f[6]}, f[7]});
+    rows.push_back({f[0],
+                    f[1],
+                    std::strtod(f[2].c_str(), nullptr),
+                    std::strtod(f[3].c_str(), nullptr),
+                    std::atoi(f[4].c_str()),
+                    {f[5], f[6]},
+                    f[7]});
   }
   return rows;
 }
 
 // The table's names mapped back to their variables.
-int32_t index_of(const std::vector<std::string>& names, const std::string& name) {
+int32_t index_of(const std::vector<std::string> &names, const std::string &name) {
   for (size_t i = 0; i < names.size(); ++i)
     if (names[i] == name) return static_cast<int32_t>(i);
   return -1;
@@ -162,7 +168,7 @@ int32_t index_of(const std::vector<std::string>& names, const std::string& name)
 
 // The kept coefficient recomputed from the correlations by the search's one
 // expression, with the row's controls.
-double recomputed(const Matrix& r, int32_t x, int32_t y, int32_t s, int32_t t) {
+double recomputed(const Matrix &r, int32_t x, int32_t y, int32_t s, int32_t t) {
   using quorvin::partial_coefficient;
   if (s < 0) return r[x][y];
   const double fxy = partial_coefficient(r[x][y], r[x][s], r[y][s]);
@@ -173,8 +179,8 @@ double recomputed(const Matrix& r, int32_t x, int32_t y, int32_t s, int32_t t) {
 
 // Checks the table of a run on text against the reference's search on the
 // same table: the rows, their values bit for bit, controls and levels.
-void expect_table_agrees(const std::string& table_text, const std::string& edges,
-                         const std::string& sif_001) {
+void expect_table_agrees(const std::string &table_text, const std::string &edges,
+                         const std::string &sif_001) {
   quorvin::Table table;
   std::string message;
   ASSERT_TRUE(quorvin::read_table(table_text, "t", {}, table, message)) << message;
@@ -197,10 +203,11 @@ void expect_table_agrees(const std::string& table_text, const std::string& edges
   int orders_seen[3] = {0, 0, 0};
   for (int32_t x = 0; x < V; ++x)
     for (int32_t y = x + 1; y < V; ++y) {
-      const bool listed = std::fabs(r[x][y]) > critical[0] || std::fabs(combined[x][y]) > critical[0];
+      const bool listed =
+          std::fabs(r[x][y]) > critical[0] || std::fabs(combined[x][y]) > critical[0];
       if (!listed) continue;
       ASSERT_LT(next, rows.size()) << "pair " << x << "," << y << " is missing";
-      const Row& row = rows[next++];
+      const Row &row = rows[next++];
       SCOPED_TRACE(row.x + " " + row.y);
       ASSERT_EQ(index_of(table.var_names, row.x), x);
       ASSERT_EQ(index_of(table.var_names, row.y), y);
@@ -218,7 +225,8 @@ void expect_table_agrees(const std::string& table_text, const std::string& edges
         if (std::fabs(row.combined) > critical[l]) level = quorvin::level_names[l];
       EXPECT_EQ(row.level, level);
       // The 0.01 interaction list holds exactly the rows with a level.
-      const std::string sif_line = row.x + (row.combined > 0 ? " r2pos " : " r2neg ") + row.y + "\r\n";
+      const std::string sif_line =
+          row.x + (row.combined > 0 ? " r2pos " : " r2neg ") + row.y + "\r\n";
       EXPECT_EQ(sif_001.find(sif_line) != std::string::npos, !level.empty()) << sif_line;
     }
   EXPECT_EQ(next, rows.size()) << "rows beyond the significant pairs";
@@ -242,11 +250,12 @@ TEST(EdgeTable, EndToEndRowsAgreeWithTheReferenceInEverySetting) {
   const std::string table = data_file_text(raw);
   write_file(dir + "/t.txt", table);
   std::string first;
-  for (const EngineSetting& setting : engine_settings()) {
+  for (const EngineSetting &setting : engine_settings()) {
     SCOPED_TRACE(describe(setting));
     RunOptions options;
-    options.args = {"-q", "-t", std::to_string(setting.threads), "--edges", "out/edges.tsv",
-                    "-o", "out", "t.txt"};
+    options.args = {
+        "-q",  "-t",   std::to_string(setting.threads), "--edges", "out/edges.tsv", "-o",
+        "out", "t.txt"};
     options.extra_env = std::string("QUORVIN_FILTERS=") + quorvin::filter_set_name(setting.filters);
     const ProgramRun run = run_program(dir, "", options);
     ASSERT_EQ(run.exit_status, 0) << run.err;
@@ -275,7 +284,7 @@ TEST(EdgeTable, OtherFilesUnchangedAndEarlierTableKeptOnFailure) {
   with_table.args = {"-q", "--edges=edges.tsv", "-o", "with", "mtcars.txt"};
   ASSERT_EQ(run_program(dir, "", plain).exit_status, 0);
   ASSERT_EQ(run_program(dir, "", with_table).exit_status, 0);
-  for (const char* name : result_file_names)
+  for (const char *name : result_file_names)
     EXPECT_TRUE(read_file(dir + "/plain/" + name) == read_file(dir + "/with/" + name)) << name;
   EXPECT_EQ(table_lines(read_file(dir + "/edges.tsv")).size(), 44u);
 
@@ -288,9 +297,11 @@ TEST(EdgeTable, OtherFilesUnchangedAndEarlierTableKeptOnFailure) {
   unwritable.args = {"-q", "--edges", "absent/edges.tsv", "-o", "with", "mtcars.txt"};
   const ProgramRun failed = run_program(dir, "", unwritable);
   EXPECT_EQ(failed.exit_status, 1);
-  EXPECT_EQ(failed.err, "quorvin: cannot open absent/edges.tsv for writing: No such file or directory\n");
+  EXPECT_EQ(failed.err,
+            "quorvin: cannot open absent/edges.tsv for writing: No "
+            "such file or directory\n");
   EXPECT_EQ(read_file(dir + "/edges.tsv"), "earlier\n");
-  for (const char* name : result_file_names)
+  for (const char *name : result_file_names)
     EXPECT_TRUE(read_file(dir + "/plain/" + name) == read_file(dir + "/with/" + name)) << name;
   EXPECT_EQ(hidden_files(dir), std::vector<std::string>{});
   EXPECT_EQ(hidden_files(dir + "/with"), std::vector<std::string>{});
@@ -299,5 +310,7 @@ TEST(EdgeTable, OtherFilesUnchangedAndEarlierTableKeptOnFailure) {
   empty.args = {"--edges=", "mtcars.txt"};
   const ProgramRun usage = run_program(dir, "", empty);
   EXPECT_EQ(usage.exit_status, 2);
-  EXPECT_EQ(usage.err, "quorvin: the file of --edges is empty (quorvin --help shows the usage)\n");
+  EXPECT_EQ(usage.err,
+            "quorvin: the file of --edges is empty (quorvin --help "
+            "shows the usage)\n");
 }

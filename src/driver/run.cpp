@@ -151,7 +151,8 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   Matrix().data.swap(arrays.correlation.data);
 
   double critical[level_count];
-  for (int level = 0; level < level_count; ++level) critical[level] = critical_value(N, level_z[level]);
+  for (int level = 0; level < level_count; ++level)
+    critical[level] = critical_value(N, level_z[level]);
   for (int level = 0; level < level_count; ++level)
     listed.edges[level] = write_interaction_list(V, critical[level], arrays.combined,
                                                  interaction_list_file(results, level), var_names);
@@ -160,9 +161,9 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
                         var_names);
   write_combined_matrix(V, var_names, arrays.combined, matrix_file(results));
   if (edge_table)
-    listed.edge_table_rows = write_edge_table(V, critical, arrays.combined,
-                                              arrays.kept_controls.data(), var_names,
-                                              edge_table_file(results));
+    listed.edge_table_rows =
+        write_edge_table(V, critical, arrays.combined, arrays.kept_controls.data(), var_names,
+                         edge_table_file(results));
 }
 
 // Prints the progress lines of control variable s; the clock is read once

@@ -137,9 +137,9 @@ bool open_result_files(ResultFiles& results, const std::string& folder,
     // A hidden name beside the final one, so that the rename stays in one folder.
     const size_t slash = file.name.rfind('/');
     const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    file.path = mode == ResultMode::in_place ? file.name
-                                             : file.name.substr(0, base) + "." +
-                                                   file.name.substr(base) + temporary_suffix;
+    file.path = mode == ResultMode::in_place
+                    ? file.name
+                    : file.name.substr(0, base) + "." + file.name.substr(base) + temporary_suffix;
     if (!open_path(file, mode == ResultMode::staged ? O_EXCL : 0, message)) {
       file.path.clear();  // not ours to remove
       discard_result_files(results);
