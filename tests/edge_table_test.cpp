@@ -93,7 +93,7 @@ TEST(EdgeTable, ListsThePairsSignificantBeforeOrAfterTheControls) {
       {0.3, 0.5, 1, nan},
       {0.5, -0.2, nan, 1},
   });
-  std::vector<int32_t> kept(16, 99);
+  std::vector<int32_t> kept(quorvin::kept_controls_size(4), 99);
   quorvin::set_kept_controls(kept.data(), 4, 0, 1, 2, 3);
   quorvin::set_kept_controls(kept.data(), 4, 0, 2, 1, -1);
   quorvin::set_kept_controls(kept.data(), 4, 0, 3, -1, -1);
@@ -118,7 +118,7 @@ TEST(EdgeTable, NumbersInTheShortestFormThatReadsBack) {
   const double values[] = {-0.9108013108624787, 1e-300, -0.5, 0.1 + 0.2, 5e-324, -1.0};
   for (double value : values) {
     const Matrix combined = matrix_of({{1, 0.99}, {value, 1}});
-    const std::vector<int32_t> kept = {0, -1, -1, 0};
+    const std::vector<int32_t> kept = {-1, -1};
     const std::string text = edge_table(2, 30, combined, kept, {"x", "y"}, 1);
     const std::vector<std::string> fields = split(table_lines(text).at(1), '\t');
     EXPECT_EQ(std::strtod(fields[2].c_str(), nullptr), value) << fields[2];
@@ -126,7 +126,7 @@ TEST(EdgeTable, NumbersInTheShortestFormThatReadsBack) {
     EXPECT_LE(fields[2].size(), 24u);
   }
   EXPECT_EQ(split(table_lines(edge_table(2, 30, matrix_of({{1, 0.3 - 0.1}, {0.7, 1}}),
-                                         {0, -1, -1, 0}, {"x", "y"}, 1))[1],
+                                         {-1, -1}, {"x", "y"}, 1))[1],
                   '\t')[3],
             "0.19999999999999998");
 }

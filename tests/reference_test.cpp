@@ -111,15 +111,14 @@ TEST(Reference, CombinedSearchOfTheFourVariableExample) {
   Matrix combined;
   quorvin::allocate_matrix(combined, 4, 4);
   std::vector<int32_t> controls;
-  std::vector<int32_t> kept(16, 99);
+  std::vector<int32_t> kept(quorvin::kept_controls_size(4), 99);
   reference::combine_partial_correlations(
       4, 30, combined, correlation, [&controls](int32_t s) { controls.push_back(s); }, kept.data());
   EXPECT_EQ(controls, (std::vector<int32_t>{0, 1, 2, 3}));
-  // The controls of each result, -1 for none; the diagonal is not touched.
-  EXPECT_EQ(kept, (std::vector<int32_t>{99, 3, 1, 1,  //
-                                        -1, 99, 0, 0,  //
-                                        3, -1, 99, 0,  //
-                                        -1, 2, -1, 99}));
+  // The controls of each result by pair, (0, 1) to (2, 3), -1 for none.
+  EXPECT_EQ(kept, (std::vector<int32_t>{3, -1, 1, 3, 1, -1,  //
+                                        0, -1, 0, 2,         //
+                                        0, -1}));
   EXPECT_EQ(six_digits(combined[0][1]), "0.188818");
   EXPECT_EQ(six_digits(combined[0][2]), "0.359585");
   EXPECT_EQ(six_digits(combined[0][3]), "0.27725");

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <omp.h>
 #include <string>
@@ -73,11 +74,11 @@ std::string leftover_note(const char* question, int32_t count) {
 }
 
 // Memory for the arrays: values and ranks (N x V each), correlation and
-// combined (V x V each), the kept controls for an edge table (V x V 32-bit
-// indices), the names, and the combined search's working memory.
+// combined (V x V each), the kept controls for an edge table (two 32-bit
+// indices per pair), the names, and the combined search's working memory.
 double bytes_needed(int32_t V, int32_t N, bool edge_table) {
   const double v = V, n = N;
-  return 8.0 * (2 * n * v + 2 * v * v) + (edge_table ? 4.0 * v * v : 0.0) +
+  return 8.0 * (2 * n * v + 2 * v * v) + (edge_table ? 4.0 * v * (v - 1) : 0.0) +
          combine_working_bytes(V) + 32.0 * v + 8.0 * n;
 }
 
@@ -121,7 +122,7 @@ struct Arrays {
 bool allocate_arrays(int32_t V, int32_t N, bool edge_table, Arrays& arrays) {
   try {
     arrays.means.assign(static_cast<size_t>(V), 0.0);
-    if (edge_table) arrays.kept_controls.resize(static_cast<size_t>(V) * V);
+    if (edge_table) arrays.kept_controls.resize(kept_controls_size(V));
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -153,17 +154,43 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   double critical[level_count];
   for (int level = 0; level < level_count; ++level)
     critical[level] = critical_value(N, level_z[level]);
-  for (int level = 0; level < level_count; ++level)
+  // Each file is written and synced by one thread, the largest first, so that
+  // the disk's waits overlap; no file depends on the thread count.
+  // Returns the file it wrote.
+  const auto write_file = [&](int job) -> ResultFile& {
+    if (job == 0) {
+      write_combined_matrix(V, var_names, arrays.combined, matrix_file(results));
+      return matrix_file(results);
+    }
+    if (job == 1) {
+      listed.edge_table_rows =
+          write_edge_table(V, critical, arrays.combined, arrays.kept_controls.data(), var_names,
+                           edge_table_file(results));
+      return edge_table_file(results);
+    }
+    const int level = (job - 2) / 2;
+    if (job % 2 == 0) {
+      write_pajek_network(V, critical[level], arrays.combined, network_file(results, level),
+                          var_names);
+      return network_file(results, level);
+    }
     listed.edges[level] = write_interaction_list(V, critical[level], arrays.combined,
                                                  interaction_list_file(results, level), var_names);
-  for (int level = 0; level < level_count; ++level)
-    write_pajek_network(V, critical[level], arrays.combined, network_file(results, level),
-                        var_names);
-  write_combined_matrix(V, var_names, arrays.combined, matrix_file(results));
-  if (edge_table)
-    listed.edge_table_rows =
-        write_edge_table(V, critical, arrays.combined, arrays.kept_controls.data(), var_names,
-                         edge_table_file(results));
+    return interaction_list_file(results, level);
+  };
+  const int jobs = 2 + 2 * level_count;
+  std::exception_ptr failure;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int job = 0; job < jobs; ++job) {
+    if (job == 1 && !edge_table) continue;
+    try {
+      sync_result_file(write_file(job), results.mode);
+    } catch (...) {
+#pragma omp critical(writing_failure)
+      failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Prints the progress lines of control variable s; the clock is read once

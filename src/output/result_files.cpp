@@ -93,6 +93,12 @@ void flush_result_file(ResultFile& file) {
   file.buffer.clear();
 }
 
+void sync_result_file(ResultFile& file, ResultMode mode) {
+  flush_result_file(file);
+  // Staged files must be on disk before they replace the earlier results.
+  if (mode == ResultMode::staged && file.error == 0 && ::fsync(file.fd) != 0) file.error = errno;
+}
+
 bool close_result_file(ResultFile& file, std::string& message) {
   if (file.fd < 0) return true;
   flush_result_file(file);
@@ -169,10 +175,7 @@ void discard_result_files(ResultFiles& results) {
 bool finish_result_files(ResultFiles& results, std::string& message) {
   for (int i = results.count - 1; i >= 0; --i) {
     ResultFile& file = results.files[i];
-    flush_result_file(file);
-    // Staged files must be on disk before they replace the earlier results.
-    if (results.mode == ResultMode::staged && file.error == 0 && ::fsync(file.fd) != 0)
-      file.error = errno;
+    sync_result_file(file, results.mode);
     if (file.error != 0) {
       message = "cannot write " + file.name + ": " + std::strerror(file.error);
       discard_result_files(results);

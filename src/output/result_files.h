@@ -55,6 +55,11 @@ enum class ResultMode {
   staged,
 };
 
+// Writes out what the buffer holds and, staged, has the system put the file
+// on disk; remembers the first failure in file.error. Files apart may be
+// synced by threads apart.
+void sync_result_file(ResultFile& file, ResultMode mode);
+
 // The seven and, when asked for, the edge table.
 constexpr int max_result_files = result_file_count + 1;
 

@@ -36,8 +36,8 @@ void write_pajek_network(int32_t V, double critical, const Matrix& combined, Res
 // kept coefficient (0, 1 or 2), the names of its controls (empty where it has
 // fewer) and the strictest level name whose critical value the combined
 // coefficient exceeds (empty for none). critical holds the critical value of
-// each of level_names, strictest last; kept_controls is the search's V x V
-// array. Returns the number of pairs listed.
+// each of level_names, strictest last; kept_controls holds the search's
+// controls of every pair. Returns the number of pairs listed.
 int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& combined,
                          const int32_t* kept_controls, const std::vector<std::string>& var_names,
                          ResultFile& out);

@@ -38,9 +38,9 @@ double combine_working_bytes(int32_t V);
 // exactly symmetric. Controls are visited in ascending order and a stored
 // value is replaced only by one of strictly smaller magnitude, so the result
 // is the same for any thread count. Calls control_done for s = 0 .. V-1 in order.
-// kept_controls, when not null, holds V x V entries and receives the controls
-// of each result, laid out as first_control and second_control read them
-// (the diagonal is left as it was).
+// kept_controls, when not null, holds kept_controls_size(V) entries and
+// receives the controls of each result, as first_control and second_control
+// read them.
 // Throws std::bad_alloc when its working memory cannot be had.
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done,

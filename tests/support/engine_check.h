@@ -21,12 +21,12 @@ std::string first_difference(const double* actual, const double* expected, int64
                              int64_t cols);
 std::string first_difference(const quorvin::Matrix& actual, const quorvin::Matrix& expected);
 
-// Empty when two V x V arrays of kept controls agree; otherwise the first
-// pair whose controls differ, with both.
+// Empty when two arrays of kept controls of V variables agree; otherwise the
+// first pair whose controls differ, with both.
 std::string first_control_difference(const std::vector<int32_t>& actual,
                                      const std::vector<int32_t>& expected, int32_t V);
 
-// V x V kept controls filled with a value the search never writes.
+// Kept controls of V variables filled with a value the search never writes.
 std::vector<int32_t> sentinel_controls(int32_t V);
 
 // Filled with a value no stage produces, so that an entry an engine leaves
