@@ -70,16 +70,14 @@ inline bool first_order_float_may_replace(float cxy, float xs, float ys, float a
 // (r_xt - r_xs r_ts) / sqrt(a_x a_t) with the square roots taken apart
 // (iax ~ 1 / sqrt(a_x), iat ~ 1 / sqrt(a_t)).
 inline bool second_order_may_replace(double fxy, double cxt, double cyt, double cst, double iat,
-                                     double cxs, double cys, double iax, double iay,
-                                     double bound) {
+                                     double cxs, double cys, double iax, double iay, double bound) {
   const double fx = (cxt - cxs * cst) * iax * iat;
   const double fy = (cyt - cys * cst) * iay * iat;
   const double one_minus_fx2 = 1 - fx * fx;
   const double one_minus_fy2 = 1 - fy * fy;
   const double num = fxy - fx * fy;
   const double square = num * num;
-  return !(one_minus_fx2 > smallest_one_minus_square &&
-           one_minus_fy2 > smallest_one_minus_square &&
+  return !(one_minus_fx2 > smallest_one_minus_square && one_minus_fy2 > smallest_one_minus_square &&
            square > bound * (one_minus_fy2 * one_minus_fx2) && square > smallest_square);
 }
 
@@ -95,16 +93,28 @@ inline bool block_may_replace(double bx, double by, double bs, double ibs, doubl
   return !(x_bound < 1 && y_bound < 1 && x_bound * y_bound < limit);
 }
 
-// The second-order filter in single precision, for the AVX-512 kernels. It
-// trusts a lane only where 1 / sqrt(a_x a_t) <= single_largest_scale, so that
-// each approximate first-order coefficient lies within 1e-5 of the double
-// one (and only for |f_xy| <= single_largest_coefficient), and then argues
-// with slacks that cover that and its own roundings:
+// The second-order filter in single precision, for the AVX-512 and AVX2
+// kernels. It trusts a lane only where 1 / sqrt(a_x a_t) <= single_largest_scale,
+// so that each approximate first-order coefficient lies within 1e-5 of the
+// double one (and only for |f_xy| <= single_largest_coefficient), and then
+// argues with slacks that cover that and its own roundings (fused
+// multiply-adds only round less):
 // |g| >= (|num_f| - single_slack) / sqrt((a_yf + single_slack)(a_xf + single_slack)).
+// It only trusts a_xf and a_yf above single_trusted, where a + single_slack
+// <= a * single_widen, so the slacks of the denominator are one factor of the
+// bound: |g| >= max(|num_f| - single_slack, 0) / sqrt(a_yf a_xf single_widen^2).
 constexpr float single_largest_scale = 8;
 constexpr double single_largest_coefficient = 4;
 constexpr float single_slack = 3e-5f;
 constexpr double single_margin = 1e-4;
+constexpr float single_trusted = static_cast<float>(smallest_one_minus_square) + single_slack;
+constexpr float single_widen = 1 + single_slack / single_trusted;
+
+// The bound of the single-precision filter for a stored value c, its
+// denominators' slacks included.
+inline float single_bound(double c) {
+  return static_cast<float>(c * c * (1 + single_margin)) * (single_widen * single_widen);
+}
 
 }  // namespace
 }  // namespace quorvin

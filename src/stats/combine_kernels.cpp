@@ -60,7 +60,7 @@ uint64_t block_mask(const double* bx, const double* by, const double* bs, const 
 bool cpu_runs(FilterSet set) {
   switch (set) {
     case FilterSet::avx512: return __builtin_cpu_supports("avx512f");
-    case FilterSet::avx2: return __builtin_cpu_supports("avx2");
+    case FilterSet::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case FilterSet::plain: return true;
   }
   return false;

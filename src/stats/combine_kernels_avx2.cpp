@@ -1,7 +1,7 @@
 // The combined search's hot loops with AVX2 filters, for CPUs that have AVX2
-// but not AVX-512. This file is compiled for AVX2 and only called where the
-// CPU has it. The filters are those of the AVX-512 file, eight floats or four
-// doubles at a time.
+// and FMA but not AVX-512. This file is compiled for them and only called
+// where the CPU has both. The filters are those of the AVX-512 file, eight
+// floats or four doubles at a time.
 #include <immintrin.h>
 
 #include "stats/combine_filters.h"
@@ -26,50 +26,18 @@ uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, cons
   uint64_t mask = 0;
   for (int32_t q = 0; q < first_order_lanes; q += 8) {
     const __m256 vay = _mm256_loadu_ps(ay + q);
-    const __m256 low = _mm256_sub_ps(
-        abs_ps(_mm256_sub_ps(_mm256_loadu_ps(lanes.cxy_f + q),
-                             _mm256_mul_ps(vxs, _mm256_loadu_ps(ys + q)))),
-        slack);
+    const __m256 low =
+        _mm256_sub_ps(abs_ps(_mm256_sub_ps(_mm256_loadu_ps(lanes.cxy_f + q),
+                                           _mm256_mul_ps(vxs, _mm256_loadu_ps(ys + q)))),
+                      slack);
     const __m256 limit = _mm256_mul_ps(_mm256_loadu_ps(lanes.bound_f + q),
                                        _mm256_mul_ps(_mm256_add_ps(vay, slack), ax_high));
-    const __m256 skip = _mm256_and_ps(
-        _mm256_and_ps(_mm256_cmp_ps(low, zero, _CMP_GT_OQ), _mm256_cmp_ps(vay, two_slack, _CMP_GT_OQ)),
-        _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
+    const __m256 skip = _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(low, zero, _CMP_GT_OQ),
+                                                    _mm256_cmp_ps(vay, two_slack, _CMP_GT_OQ)),
+                                      _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
     mask |= uint64_t{static_cast<uint8_t>(~_mm256_movemask_ps(skip))} << q;
   }
   return mask;
-}
-
-// Eight elements from the given starts, of which n are wanted, in single
-// precision; bound = c^2 (1 + single_margin).
-uint32_t second_order_mask8(float fxy, const float* cx, const float* cy, const float* cs,
-                            const float* ia, float cxs, float cys, float iax, float iay,
-                            float bound, int32_t n) {
-  const __m256i valid = lanes_below(n);
-  const __m256 one = _mm256_set1_ps(1), slack = _mm256_set1_ps(single_slack);
-  const __m256 trusted = _mm256_set1_ps(static_cast<float>(smallest_one_minus_square) + single_slack);
-  const __m256 largest_scale = _mm256_set1_ps(single_largest_scale);
-  const __m256 cst = _mm256_maskload_ps(cs, valid), iat = _mm256_maskload_ps(ia, valid);
-  const __m256 x_scale = _mm256_mul_ps(_mm256_set1_ps(iax), iat);
-  const __m256 y_scale = _mm256_mul_ps(_mm256_set1_ps(iay), iat);
-  const __m256 fx = _mm256_mul_ps(
-      _mm256_sub_ps(_mm256_maskload_ps(cx, valid), _mm256_mul_ps(_mm256_set1_ps(cxs), cst)), x_scale);
-  const __m256 fy = _mm256_mul_ps(
-      _mm256_sub_ps(_mm256_maskload_ps(cy, valid), _mm256_mul_ps(_mm256_set1_ps(cys), cst)), y_scale);
-  const __m256 one_minus_fx2 = _mm256_sub_ps(one, _mm256_mul_ps(fx, fx));
-  const __m256 one_minus_fy2 = _mm256_sub_ps(one, _mm256_mul_ps(fy, fy));
-  const __m256 low =
-      _mm256_sub_ps(abs_ps(_mm256_sub_ps(_mm256_set1_ps(fxy), _mm256_mul_ps(fx, fy))), slack);
-  const __m256 limit =
-      _mm256_mul_ps(_mm256_set1_ps(bound), _mm256_mul_ps(_mm256_add_ps(one_minus_fy2, slack),
-                                                         _mm256_add_ps(one_minus_fx2, slack)));
-  __m256 skip = _mm256_and_ps(_mm256_cmp_ps(x_scale, largest_scale, _CMP_LE_OQ),
-                              _mm256_cmp_ps(y_scale, largest_scale, _CMP_LE_OQ));
-  skip = _mm256_and_ps(skip, _mm256_cmp_ps(one_minus_fx2, trusted, _CMP_GT_OQ));
-  skip = _mm256_and_ps(skip, _mm256_cmp_ps(one_minus_fy2, trusted, _CMP_GT_OQ));
-  skip = _mm256_and_ps(skip, _mm256_cmp_ps(low, _mm256_setzero_ps(), _CMP_GT_OQ));
-  skip = _mm256_and_ps(skip, _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
-  return static_cast<uint32_t>(~_mm256_movemask_ps(skip) & _mm256_movemask_ps(_mm256_castsi256_ps(valid)));
 }
 
 // For t in [t0, t1), t1 - t0 <= bound_block, and the stored value c.
@@ -77,15 +45,39 @@ uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
                            double iax, double iay, double c, int32_t t0, int32_t t1) {
   // The slacks assume |fxy| of order 1; a larger one is not filtered.
   if (!(std::fabs(fxy) <= single_largest_coefficient)) return first_bits(t1 - t0);
-  const float bound = static_cast<float>(c * c * (1 + single_margin));
+  const __m256 bound = _mm256_set1_ps(single_bound(c)), one = _mm256_set1_ps(1);
+  const __m256 slack = _mm256_set1_ps(single_slack), trusted = _mm256_set1_ps(single_trusted);
+  const __m256 vfxy = _mm256_set1_ps(static_cast<float>(fxy));
+  const __m256 vcxs = _mm256_set1_ps(static_cast<float>(cxs));
+  const __m256 vcys = _mm256_set1_ps(static_cast<float>(cys));
+  const __m256 viax = _mm256_set1_ps(static_cast<float>(iax));
+  const __m256 viay = _mm256_set1_ps(static_cast<float>(iay));
+  // 1 / sqrt(a_x a_t) and 1 / sqrt(a_y a_t) at most single_largest_scale.
+  const __m256 largest_iat =
+      _mm256_set1_ps(single_largest_scale / static_cast<float>(iax > iay ? iax : iay));
   uint32_t mask = 0;
   for (int32_t t = t0; t < t1; t += 8) {
-    const int32_t n = t1 - t < 8 ? t1 - t : 8;
-    mask |= second_order_mask8(static_cast<float>(fxy), in.cx_f + t, in.cy_f + t, in.cs_f + t,
-                               in.inverse_root_a_f + t, static_cast<float>(cxs),
-                               static_cast<float>(cys), static_cast<float>(iax),
-                               static_cast<float>(iay), bound, n)
-            << (t - t0);
+    const __m256i valid = lanes_below(t1 - t);
+    const __m256 cst = _mm256_maskload_ps(in.cs_f + t, valid);
+    const __m256 iat = _mm256_maskload_ps(in.inverse_root_a_f + t, valid);
+    const __m256 fx =
+        _mm256_mul_ps(_mm256_fnmadd_ps(vcxs, cst, _mm256_maskload_ps(in.cx_f + t, valid)),
+                      _mm256_mul_ps(viax, iat));
+    const __m256 fy =
+        _mm256_mul_ps(_mm256_fnmadd_ps(vcys, cst, _mm256_maskload_ps(in.cy_f + t, valid)),
+                      _mm256_mul_ps(viay, iat));
+    const __m256 one_minus_fx2 = _mm256_fnmadd_ps(fx, fx, one);
+    const __m256 one_minus_fy2 = _mm256_fnmadd_ps(fy, fy, one);
+    // A NaN anywhere makes limit NaN, and the lane is let through.
+    const __m256 low = _mm256_max_ps(_mm256_sub_ps(abs_ps(_mm256_fnmadd_ps(fx, fy, vfxy)), slack),
+                                     _mm256_setzero_ps());
+    const __m256 limit = _mm256_mul_ps(bound, _mm256_mul_ps(one_minus_fx2, one_minus_fy2));
+    __m256 skip = _mm256_cmp_ps(iat, largest_iat, _CMP_LE_OQ);
+    skip = _mm256_and_ps(
+        skip, _mm256_cmp_ps(_mm256_min_ps(one_minus_fx2, one_minus_fy2), trusted, _CMP_GT_OQ));
+    skip = _mm256_and_ps(skip, _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
+    const int lanes = ~_mm256_movemask_ps(skip) & _mm256_movemask_ps(_mm256_castsi256_ps(valid));
+    mask |= static_cast<uint32_t>(lanes) << (t - t0);
   }
   return mask;
 }
@@ -100,19 +92,20 @@ uint64_t block_mask(const double* bx, const double* by, const double* bs, const 
     const __m256i valid = _mm256_cmpgt_epi64(_mm256_set1_epi64x(n - q), index);
     const __m256d vbs = _mm256_maskload_pd(bs + q, valid);
     const __m256d vibs = _mm256_maskload_pd(ibs + q, valid);
-    const __m256d x_bound = _mm256_mul_pd(
-        _mm256_mul_pd(_mm256_add_pd(_mm256_maskload_pd(bx + q, valid),
-                                    _mm256_mul_pd(_mm256_set1_pd(axs), vbs)),
-                      _mm256_set1_pd(iax)),
-        vibs);
-    const __m256d y_bound = _mm256_mul_pd(
-        _mm256_mul_pd(_mm256_add_pd(_mm256_maskload_pd(by + q, valid),
-                                    _mm256_mul_pd(_mm256_set1_pd(ays), vbs)),
-                      _mm256_set1_pd(iay)),
-        vibs);
-    const __m256d skip = _mm256_and_pd(
-        _mm256_and_pd(_mm256_cmp_pd(x_bound, one, _CMP_LT_OQ), _mm256_cmp_pd(y_bound, one, _CMP_LT_OQ)),
-        _mm256_cmp_pd(_mm256_mul_pd(x_bound, y_bound), vlimit, _CMP_LT_OQ));
+    const __m256d x_bound =
+        _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_maskload_pd(bx + q, valid),
+                                                  _mm256_mul_pd(_mm256_set1_pd(axs), vbs)),
+                                    _mm256_set1_pd(iax)),
+                      vibs);
+    const __m256d y_bound =
+        _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_maskload_pd(by + q, valid),
+                                                  _mm256_mul_pd(_mm256_set1_pd(ays), vbs)),
+                                    _mm256_set1_pd(iay)),
+                      vibs);
+    const __m256d skip =
+        _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x_bound, one, _CMP_LT_OQ),
+                                    _mm256_cmp_pd(y_bound, one, _CMP_LT_OQ)),
+                      _mm256_cmp_pd(_mm256_mul_pd(x_bound, y_bound), vlimit, _CMP_LT_OQ));
     const int bits = ~_mm256_movemask_pd(skip) & _mm256_movemask_pd(_mm256_castsi256_pd(valid));
     mask |= uint64_t{static_cast<uint8_t>(bits)} << q;
   }
