@@ -221,11 +221,11 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
           random.below(2) ? fxy : exact_coefficient(k, x, y, s, t_any, fxy), random);
       const quorvin::SecondOrderInputs in = inputs_of(k, x, y, s);
       const double cxs = k.row(x)[s], cys = k.row(y)[s];
-      for (int32_t t0 = s + 1; t0 < V;
-           t0 = (t0 / quorvin::bound_block + 1) * quorvin::bound_block) {
-        const int32_t t1 = std::min(V, (t0 / quorvin::bound_block + 1) * quorvin::bound_block);
+      // Runs of every length up to the longest, from any start.
+      for (int32_t t0 = s + 1, t1; t0 < V; t0 = t1) {
+        t1 = std::min(V, t0 + 1 + random.below(quorvin::second_order_run));
         for (FilterSet set : runnable_sets()) {
-          const uint32_t mask = quorvin::search_kernels(set).second_order_mask(
+          const uint64_t mask = quorvin::search_kernels(set).second_order_mask(
               in, fxy, cxs, cys, k.inverse_root_a[x], k.inverse_root_a[y], c, t0, t1);
           for (int32_t t = t0; t < t1; ++t) {
             if (t == x || t == y) continue;

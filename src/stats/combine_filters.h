@@ -26,9 +26,10 @@ constexpr double smallest_bound = 1e-290;
 constexpr double smallest_one_minus_square = 1e-3;
 // Blocks of t bounded per pass of the second-order search.
 constexpr int32_t blocks_per_pass = 16;
+static_assert(blocks_per_pass < 64, "a pass's candidates leave the top bit of 64 clear");
 
-// Bits [0, n) set, for 0 <= n <= 32.
-inline uint32_t first_bits(int32_t n) { return n >= 32 ? ~uint32_t{0} : (uint32_t{1} << n) - 1; }
+// Bits [0, n) set, for 0 <= n <= 64.
+inline uint64_t first_bits(int32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
 // The smaller and the larger of two indices (std::min and std::max would be
 // shared with files compiled for another instruction set).

@@ -30,15 +30,15 @@ uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, cons
   return mask;
 }
 
-// For t in [t0, t1), t1 - t0 <= 32, and the stored value c.
-uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
+// For t in [t0, t1), t1 - t0 <= second_order_run, and the stored value c.
+uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
                            double iax, double iay, double c, int32_t t0, int32_t t1) {
   const double bound = c * c * (1 + margin);
-  uint32_t mask = 0;
+  uint64_t mask = 0;
   for (int32_t t = t0; t < t1; ++t)
     if (second_order_may_replace(fxy, in.cx[t], in.cy[t], in.cs[t], in.inverse_root_a[t], cxs, cys,
                                  iax, iay, bound))
-      mask |= uint32_t{1} << (t - t0);
+      mask |= uint64_t{1} << (t - t0);
   return mask;
 }
 

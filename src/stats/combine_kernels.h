@@ -16,7 +16,11 @@ namespace quorvin {
 // Controls per block of the bound table: the larger, the fewer filter calls
 // per pair, the weaker the bounds (32 is fastest on dense data).
 constexpr int32_t bound_block = 32;
-static_assert(bound_block <= 32, "a block's mask is held in 32 bits");
+// The most second controls that one call of the second-order filter takes:
+// neighbouring blocks that the bounds let through are filtered together.
+constexpr int32_t second_order_run = 64;
+static_assert(second_order_run % bound_block == 0 && second_order_run <= 64,
+              "a run's mask is held in 64 bits");
 
 enum class FilterSet { plain, avx2, avx512 };
 
@@ -105,11 +109,11 @@ using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, dou
 using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, float ax,
                                     const float* ys, const float* ay);
 
-// Bit t - t0 set, for t in [t0, t1), t1 - t0 <= bound_block, when the
+// Bit t - t0 set, for t in [t0, t1), t1 - t0 <= second_order_run, when the
 // second-order filter lets the coefficient of pair in.x, in.y controlled for
 // in.s and t through; fxy = f(x, y | s), cxs = r_xs, cys = r_ys,
 // iax = in.inverse_root_a[x], iay likewise, c the stored value.
-using SecondOrderMask = uint32_t (*)(const SecondOrderInputs& in, double fxy, double cxs,
+using SecondOrderMask = uint64_t (*)(const SecondOrderInputs& in, double fxy, double cxs,
                                      double cys, double iax, double iay, double c, int32_t t0,
                                      int32_t t1);
 

@@ -40,8 +40,8 @@ uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, cons
   return mask;
 }
 
-// For t in [t0, t1), t1 - t0 <= bound_block, and the stored value c.
-uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
+// For t in [t0, t1), t1 - t0 <= second_order_run, and the stored value c.
+uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
                            double iax, double iay, double c, int32_t t0, int32_t t1) {
   // The slacks assume |fxy| of order 1; a larger one is not filtered.
   if (!(std::fabs(fxy) <= single_largest_coefficient)) return first_bits(t1 - t0);
@@ -55,7 +55,7 @@ uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   // 1 / sqrt(a_x a_t) and 1 / sqrt(a_y a_t) at most single_largest_scale.
   const __m256 largest_iat =
       _mm256_set1_ps(single_largest_scale / static_cast<float>(iax > iay ? iax : iay));
-  uint32_t mask = 0;
+  uint64_t mask = 0;
   for (int32_t t = t0; t < t1; t += 8) {
     const __m256i valid = lanes_below(t1 - t);
     const __m256 cst = _mm256_maskload_ps(in.cs_f + t, valid);
@@ -77,7 +77,7 @@ uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
         skip, _mm256_cmp_ps(_mm256_min_ps(one_minus_fx2, one_minus_fy2), trusted, _CMP_GT_OQ));
     skip = _mm256_and_ps(skip, _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
     const int lanes = ~_mm256_movemask_ps(skip) & _mm256_movemask_ps(_mm256_castsi256_ps(valid));
-    mask |= static_cast<uint32_t>(lanes) << (t - t0);
+    mask |= static_cast<uint64_t>(static_cast<uint8_t>(lanes)) << (t - t0);
   }
   return mask;
 }

@@ -37,8 +37,8 @@ uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, cons
   return mask;
 }
 
-// For t in [t0, t1), t1 - t0 <= bound_block, and the stored value c.
-uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
+// For t in [t0, t1), t1 - t0 <= second_order_run, and the stored value c.
+uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
                            double iax, double iay, double c, int32_t t0, int32_t t1) {
   // The slacks assume |fxy| of order 1; a larger one is not filtered.
   if (!(std::fabs(fxy) <= single_largest_coefficient)) return first_bits(t1 - t0);
@@ -52,7 +52,7 @@ uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   // 1 / sqrt(a_x a_t) and 1 / sqrt(a_y a_t) at most single_largest_scale.
   const __m512 largest_iat =
       _mm512_set1_ps(single_largest_scale / static_cast<float>(iax > iay ? iax : iay));
-  uint32_t mask = 0;
+  uint64_t mask = 0;
   for (int32_t t = t0; t < t1; t += 16) {
     const __mmask16 valid = static_cast<__mmask16>(first_bits(smaller(16, t1 - t)));
     const __m512 cst = _mm512_maskz_loadu_ps(valid, in.cs_f + t);
@@ -77,7 +77,7 @@ uint32_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
         _mm512_cmp_ps_mask(_mm512_maskz_min_ps(0xFFFF, one_minus_fx2, one_minus_fy2), trusted,
                            _CMP_GT_OQ) &
         _mm512_cmp_ps_mask(_mm512_mul_ps(low, low), limit, _CMP_GT_OQ);
-    mask |= static_cast<uint32_t>(static_cast<uint16_t>(~skip & valid)) << (t - t0);
+    mask |= static_cast<uint64_t>(static_cast<uint16_t>(~skip & valid)) << (t - t0);
   }
   return mask;
 }
