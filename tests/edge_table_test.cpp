@@ -314,3 +314,39 @@ TEST(EdgeTable, OtherFilesUnchangedAndEarlierTableKeptOnFailure) {
             "quorvin: the file of --edges is empty (quorvin --help "
             "shows the usage)\n");
 }
+
+// A path that names a folder or one of the seven files is refused before
+// the run, leaving the earlier results as they were.
+TEST(EdgeTable, PathsThatClashAreRefusedBeforeTheRun) {
+  struct Case {
+    std::vector<std::string> options;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--edges", "out/Quorvin_matrix.xls", "-o", "out/"},
+       "the edge table out/Quorvin_matrix.xls would replace the result file out/Quorvin_matrix.xls"},
+      {{"--edges", "./out/../out/Quorvin_network_0.01.net", "-o", "out"},
+       "the edge table ./out/../out/Quorvin_network_0.01.net would replace the result file "
+       "out/Quorvin_network_0.01.net"},
+      {{"--edges", "Quorvin_network_0.0001.sif"},
+       "the edge table Quorvin_network_0.0001.sif would replace the result file "
+       "Quorvin_network_0.0001.sif"},
+      {{"--edges", "out", "-o", "out"}, "cannot write the edge table to out: it is a folder"},
+      {{"--edges", "elsewhere/", "-o", "out"},
+       "cannot write the edge table to elsewhere/: it is a folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const std::string dir = make_temp_dir();
+    write_file(dir + "/t.txt", read_file(QUORVIN_EXAMPLES "/mtcars/data.txt"));
+    RunOptions options;
+    options.args = c.options;
+    options.args.push_back("t.txt");
+    const ProgramRun run = run_program(dir, "", options);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, "quorvin: " + c.message + "\n");
+    EXPECT_FALSE(file_exists(dir + "/Quorvin_matrix.xls"));
+    EXPECT_FALSE(file_exists(dir + "/out/Quorvin_matrix.xls"));
+    EXPECT_EQ(hidden_files(dir), std::vector<std::string>{});
+  }
+}

@@ -62,6 +62,24 @@ bool open_path(ResultFile& file, int extra_flags, std::string& message) {
   return true;
 }
 
+// False, with message, when the edge table's path names a folder or one of
+// the seven files in the folder prefix: found now, not after the computation.
+bool edge_table_fits(const std::string& path, const std::string& prefix, std::string& message) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (path.back() == '/' || fs::is_directory(path, error)) {
+    message = "cannot write the edge table to " + path + ": it is a folder";
+    return false;
+  }
+  const fs::path table = fs::weakly_canonical(path, error);
+  for (const char* name : result_file_names) {
+    if (error || fs::weakly_canonical(prefix + name, error) != table) continue;
+    message = "the edge table " + path + " would replace the result file " + prefix + name;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool open_result_file(ResultFile& file, const std::string& path, std::string& message) {
@@ -134,6 +152,7 @@ bool open_result_files(ResultFiles& results, const std::string& folder,
     }
     prefix = folder.back() == '/' ? folder : folder + "/";
   }
+  if (!edge_table_path.empty() && !edge_table_fits(edge_table_path, prefix, message)) return false;
   const std::string temporary_suffix = std::string(".") += std::to_string(::getpid()) + ".tmp";
   for (ResultFile& file : results.files) file.path.clear();
   for (int i = 0; i < results.count; ++i) {
