@@ -25,6 +25,8 @@ TEST(Progress, ShareFollowsTheWorkNotTheControlIndex) {
 TEST(Progress, LineShowsShareElapsedAndTimeLeft) {
   EXPECT_EQ(quorvin::progress_line(0.25, 72), "Search: 25.0% done, 1:12 elapsed, about 3:36 left");
   EXPECT_EQ(quorvin::progress_line(0, 3), "Search: 0.0% done, 0:03 elapsed");
+  EXPECT_EQ(quorvin::progress_line(0.0099, 1327), "Search: 1.0% done, 22:07 elapsed");
+  EXPECT_EQ(quorvin::progress_line(0.01, 60), "Search: 1.0% done, 1:00 elapsed, about 1:39:00 left");
   EXPECT_EQ(quorvin::progress_line(1, 4000), "Search: 100.0% done, 1:06:40 elapsed, about 0:00 left");
 }
 

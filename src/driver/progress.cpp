@@ -34,33 +34,46 @@ std::string progress_line(double share, double elapsed_seconds) {
   std::snprintf(percent, sizeof percent, "%.1f%%", 100 * share);
   std::string line = std::string("Search: ") + percent + " done, " + clock_text(elapsed_seconds) +
                      " elapsed";
-  if (share > 0) line += ", about " + clock_text(elapsed_seconds * (1 - share) / share) + " left";
+  // Below 1 % the share is too rough a guide (the first controls carry the
+  // most work, and how much depends on the data) for a time left.
+  if (share >= 0.01)
+    line += ", about " + clock_text(elapsed_seconds * (1 - share) / share) + " left";
   return line;
 }
 
-void start_progress(Progress& progress, bool quiet) {
-  progress.quiet = quiet;
-  progress.terminal = isatty(STDERR_FILENO) == 1;
-  progress.start = progress.last_shown = std::chrono::steady_clock::now();
-  progress.shown = false;
-}
+namespace {
 
-void report_progress(Progress& progress, int32_t V, int32_t s) {
-  if (progress.quiet) return;
-  const auto now = std::chrono::steady_clock::now();
-  const double since_shown = std::chrono::duration<double>(now - progress.last_shown).count();
-  // The first control is shown at once, so that the search is seen to run.
-  if (progress.shown && s + 1 < V && since_shown < (progress.terminal ? 0.25 : 5.0)) return;
+void show_progress(Progress& progress, double share, std::chrono::steady_clock::time_point now) {
   progress.last_shown = now;
   progress.shown = true;
   const std::string line =
-      progress_line(search_share_done(V, s), std::chrono::duration<double>(now - progress.start).count());
+      progress_line(share, std::chrono::duration<double>(now - progress.start).count());
   // The line is rewritten from its start; trailing blanks cover a longer one before.
   if (progress.terminal)
     std::fprintf(stderr, "\r%s   ", line.c_str());
   else
     std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
+}
+
+}  // namespace
+
+void start_progress(Progress& progress, bool quiet) {
+  progress.quiet = quiet;
+  progress.terminal = isatty(STDERR_FILENO) == 1;
+  progress.start = std::chrono::steady_clock::now();
+  progress.shown = false;
+  // Shown at once: the first controls, which carry the most work, may take
+  // minutes on a large table, and the search must be seen to run.
+  if (!quiet) show_progress(progress, 0, progress.start);
+}
+
+void report_progress(Progress& progress, int32_t V, int32_t s) {
+  if (progress.quiet) return;
+  const auto now = std::chrono::steady_clock::now();
+  const double since_shown = std::chrono::duration<double>(now - progress.last_shown).count();
+  if (s + 1 < V && since_shown < (progress.terminal ? 0.25 : 5.0)) return;
+  show_progress(progress, search_share_done(V, s), now);
 }
 
 void end_progress(Progress& progress) {

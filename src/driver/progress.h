@@ -15,7 +15,7 @@ namespace quorvin {
 double search_share_done(int32_t V, int32_t s);
 
 // "Search: 37.2% done, 1:12 elapsed, about 2:03 left"; no estimate before
-// any work is done.
+// 1 % of the work is done.
 std::string progress_line(double share, double elapsed_seconds);
 
 // Seconds as [H:]MM:SS, or M:SS under an hour.
@@ -28,11 +28,12 @@ struct Progress {
   bool shown = false;
 };
 
-// Starts the clock; a terminal on standard error gets a line rewritten in place.
+// Starts the clock and, unless quiet, shows that nothing is done yet; a
+// terminal on standard error gets a line rewritten in place.
 void start_progress(Progress& progress, bool quiet);
 
-// Reports control s of V done: at the first report, then at most every
-// 0.25 s on a terminal and every 5 s elsewhere, and at the last control.
+// Reports control s of V done: at most every 0.25 s on a terminal and every
+// 5 s elsewhere, and at the last control.
 void report_progress(Progress& progress, int32_t V, int32_t s);
 
 // Ends the line rewritten in place, if one was shown.
