@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -256,24 +257,22 @@ TEST(EngineExactness, ConstantDuplicatedAndMirroredVariables) {
   }
 }
 
+// Generated raw data of the given shapes, from one seed.
+void expect_agreement_on(Matrix (*generate)(int32_t V, int32_t N, uint64_t seed), uint64_t seed,
+                         std::initializer_list<Shape> shapes, const std::string& kind) {
+  for (const Shape shape : shapes)
+    expect_engines_agree(generate(shape.V, shape.N, seed), shape.V, shape.N,
+                         kind + " V=" + std::to_string(shape.V) + " N=" + std::to_string(shape.N));
+}
+
 TEST(EngineExactness, GeneModules) {
-  for (const Shape shape : {Shape{60, 40}, Shape{60, 100}, Shape{45, 20}}) {
-    const Matrix raw = gene_modules(shape.V, shape.N, 7);
-    expect_engines_agree(
-        raw, shape.V, shape.N,
-        "gene modules V=" + std::to_string(shape.V) + " N=" + std::to_string(shape.N));
-  }
+  expect_agreement_on(gene_modules, 7, {{60, 40}, {60, 100}, {45, 20}}, "gene modules");
 }
 
 // Dense expression-like data keep most pairs above the pruning threshold for
 // many controls, so that the second-order filters do most of the work.
 TEST(EngineExactness, DenseFactorData) {
-  for (const Shape shape : {Shape{30, 8}, Shape{80, 40}, Shape{150, 100}}) {
-    const Matrix raw = dense_factors(shape.V, shape.N, 5);
-    expect_engines_agree(
-        raw, shape.V, shape.N,
-        "dense factors V=" + std::to_string(shape.V) + " N=" + std::to_string(shape.N));
-  }
+  expect_agreement_on(dense_factors, 5, {{30, 8}, {80, 40}, {150, 100}}, "dense factors");
 }
 
 // Pair 0, 1 meets a first-order coefficient (control 2) and a second-order one

@@ -154,37 +154,29 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   double critical[level_count];
   for (int level = 0; level < level_count; ++level)
     critical[level] = critical_value(N, level_z[level]);
-  // Each file is written and synced by one thread, the largest first, so that
-  // the disk's waits overlap; no file depends on the thread count.
-  // Returns the file it wrote.
-  const auto write_file = [&](int job) -> ResultFile& {
-    if (job == 0) {
+  // Each file is written and synced by one thread, so that the disk's waits
+  // overlap; no file depends on the thread count. Job i writes results.files[i].
+  const auto write_file = [&](int i) {
+    const int level = (i - 1) % level_count;
+    if (i == 0)
       write_combined_matrix(V, var_names, arrays.combined, matrix_file(results));
-      return matrix_file(results);
-    }
-    if (job == 1) {
+    else if (i <= level_count)
+      listed.edges[level] = write_interaction_list(V, critical[level], arrays.combined,
+                                                   interaction_list_file(results, level), var_names);
+    else if (i <= 2 * level_count)
+      write_pajek_network(V, critical[level], arrays.combined, network_file(results, level),
+                          var_names);
+    else
       listed.edge_table_rows =
           write_edge_table(V, critical, arrays.combined, arrays.kept_controls.data(), var_names,
                            edge_table_file(results));
-      return edge_table_file(results);
-    }
-    const int level = (job - 2) / 2;
-    if (job % 2 == 0) {
-      write_pajek_network(V, critical[level], arrays.combined, network_file(results, level),
-                          var_names);
-      return network_file(results, level);
-    }
-    listed.edges[level] = write_interaction_list(V, critical[level], arrays.combined,
-                                                 interaction_list_file(results, level), var_names);
-    return interaction_list_file(results, level);
+    sync_result_file(results.files[i], results.mode);
   };
-  const int jobs = 2 + 2 * level_count;
   std::exception_ptr failure;
 #pragma omp parallel for schedule(dynamic, 1)
-  for (int job = 0; job < jobs; ++job) {
-    if (job == 1 && !edge_table) continue;
+  for (int i = 0; i < results.count; ++i) {
     try {
-      sync_result_file(write_file(job), results.mode);
+      write_file(i);
     } catch (...) {
 #pragma omp critical(writing_failure)
       failure = std::current_exception();
