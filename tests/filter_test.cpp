@@ -113,7 +113,9 @@ TEST(Filters, BlockMasksComputeTheirPredicate) {
   Random random{7};
   for (int round = 0; round < 2000; ++round) {
     const int32_t n = 1 + random.below(64);
-    std::vector<double> bx(n), by(n), bs(n), ibs(n);
+    // NaN past the end, which the filters would let through: their bits must
+    // still be clear.
+    std::vector<double> bx(n + quorvin::block_over_read, NAN), by(bx), bs(bx), ibs(bx);
     for (int32_t j = 0; j < n; ++j) {
       bx[j] = std::fabs(adversarial_value(random));
       by[j] = std::fabs(adversarial_value(random));
@@ -157,8 +159,11 @@ SecondOrderCase second_order_case(int32_t V, int32_t s, bool adversarial, Random
     for (int32_t j = i + 1; j < V; ++j)
       k.r[i * V + j] = k.r[j * V + i] =
           adversarial ? adversarial_value(random) : 0.7 * (2 * random.uniform() - 1);
+  // NaN past the ends of the tables that the filters read past their last
+  // element, which they would let through: those bits must still be clear.
   k.r_f.assign(k.r.begin(), k.r.end());
-  k.bounds.resize(static_cast<size_t>(V) * blocks);
+  k.r_f.resize(k.r_f.size() + quorvin::second_order_over_read, NAN);
+  k.bounds.resize(static_cast<size_t>(V) * blocks + quorvin::block_over_read, NAN);
   for (int32_t v = 0; v < V; ++v)
     quorvin::block_bounds(k.row(v), v, V, k.bounds.data() + v * blocks);
   for (int32_t v = 0; v < V; ++v) {
@@ -170,6 +175,8 @@ SecondOrderCase second_order_case(int32_t V, int32_t s, bool adversarial, Random
     const double bs = k.bounds[s * blocks + b];
     k.inverse_root_bs.push_back(1 / std::sqrt(1 - bs * bs));
   }
+  k.inverse_root_a_f.resize(V + quorvin::second_order_over_read, NAN);
+  k.inverse_root_bs.resize(blocks + quorvin::block_over_read, NAN);
   return k;
 }
 
@@ -227,6 +234,9 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
         for (FilterSet set : runnable_sets()) {
           const uint64_t mask = quorvin::search_kernels(set).second_order_mask(
               in, fxy, cxs, cys, k.inverse_root_a[x], k.inverse_root_a[y], c, t0, t1);
+          if (t1 - t0 < 64) {
+            ASSERT_EQ(mask >> (t1 - t0), 0u) << quorvin::filter_set_name(set) << ": bits past t1";
+          }
           for (int32_t t = t0; t < t1; ++t) {
             if (t == x || t == y) continue;
             const double g = exact_coefficient(k, x, y, s, t, fxy);

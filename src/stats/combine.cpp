@@ -95,12 +95,16 @@ void start_search(Search& search) {
 // the driver reports.
 void obtain_second_order_arrays(Search& search) {
   const int32_t V = search.V, blocks = bound_blocks(V);
-  if (!allocate_matrix(search.bounds, V, blocks) ||
+  // Rows of zeros past the block bounds and their roots, and room past the
+  // single-precision rows, for the filters' reads past their last element.
+  if (!allocate_matrix(search.bounds, V + block_over_read, blocks) ||
       !allocate_matrix(search.inverse_root_a, control_block, V) ||
-      !allocate_matrix(search.inverse_root_bs, control_block, blocks))
+      !allocate_matrix(search.inverse_root_bs, control_block + block_over_read, blocks))
     throw std::bad_alloc();
-  search.correlation_f.resize(static_cast<size_t>(V) * V);
-  search.inverse_root_a_f.resize(static_cast<size_t>(control_block) * V);
+  std::fill_n(search.bounds[V], block_over_read * blocks, 0.0);
+  std::fill_n(search.inverse_root_bs[control_block], block_over_read * blocks, 0.0);
+  search.correlation_f.resize(static_cast<size_t>(V) * V + second_order_over_read);
+  search.inverse_root_a_f.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
 #pragma omp parallel for schedule(static)
   for (int32_t v = 0; v < V; ++v) {
     block_bounds(search.correlation[v], v, V, search.bounds[v]);
@@ -319,8 +323,9 @@ double combine_working_bytes(int32_t V) {
   // single-precision copy of the correlations; each block's inverse roots;
   // each thread's copies for the first-order sweep.
   const double active = sizeof(ActivePair) * v * (v - 1) / 2;
-  const double tables = 8 * v * blocks + 4 * v * v;
-  const double per_block = controls * (12 * v + 8 * blocks);
+  const double tables = 8 * (v + block_over_read) * blocks + 4 * v * v + 4 * second_order_over_read;
+  const double per_block = controls * (12 * v + 8 * blocks) + 8 * block_over_read * blocks +
+                           4 * second_order_over_read;
   const double per_thread = threads * controls * first_order_lanes * (8 + 4 + 4);
   return active + tables + per_block + per_thread;
 }

@@ -109,6 +109,12 @@ using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, dou
 using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, float ax,
                                     const float* ys, const float* ay);
 
+// How many elements past their last the filters may read: masked loads are
+// slow on some CPUs, so the AVX2 filters read whole vectors and clear the bits
+// of the elements past the end. The search pads its tables to allow it.
+constexpr int32_t second_order_over_read = 16;  // of the single-precision rows
+constexpr int32_t block_over_read = 4;          // of the block bounds and their roots
+
 // Bit t - t0 set, for t in [t0, t1), t1 - t0 <= second_order_run, when the
 // second-order filter lets the coefficient of pair in.x, in.y controlled for
 // in.s and t through; fxy = f(x, y | s), cxs = r_xs, cys = r_ys,
@@ -118,7 +124,8 @@ using SecondOrderMask = uint64_t (*)(const SecondOrderInputs& in, double fxy, do
                                      int32_t t1);
 
 // Bit j set, j < n <= 64, for every block of t that block_may_replace lets
-// through, from the blocks' bounds bx[j], by[j], bs[j] and ibs[j].
+// through, from the blocks' bounds bx[j], by[j], bs[j] and ibs[j], each
+// readable block_over_read elements past n.
 using BlockMask = uint64_t (*)(const double* bx, const double* by, const double* bs,
                                const double* ibs, double axs, double ays, double iax, double iay,
                                double limit, int32_t n);

@@ -12,11 +12,6 @@ namespace {
 
 __m256 abs_ps(__m256 v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
 
-// Lanes [0, n) of eight, as a load mask.
-__m256i lanes_below(int32_t n) {
-  return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-}
-
 uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
                           const float* ay) {
   if (!(ax > 2 * float_slack)) return ~uint64_t{0};
@@ -57,15 +52,12 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
       _mm256_set1_ps(single_largest_scale / static_cast<float>(iax > iay ? iax : iay));
   uint64_t mask = 0;
   for (int32_t t = t0; t < t1; t += 8) {
-    const __m256i valid = lanes_below(t1 - t);
-    const __m256 cst = _mm256_maskload_ps(in.cs_f + t, valid);
-    const __m256 iat = _mm256_maskload_ps(in.inverse_root_a_f + t, valid);
-    const __m256 fx =
-        _mm256_mul_ps(_mm256_fnmadd_ps(vcxs, cst, _mm256_maskload_ps(in.cx_f + t, valid)),
-                      _mm256_mul_ps(viax, iat));
-    const __m256 fy =
-        _mm256_mul_ps(_mm256_fnmadd_ps(vcys, cst, _mm256_maskload_ps(in.cy_f + t, valid)),
-                      _mm256_mul_ps(viay, iat));
+    const __m256 cst = _mm256_loadu_ps(in.cs_f + t);
+    const __m256 iat = _mm256_loadu_ps(in.inverse_root_a_f + t);
+    const __m256 fx = _mm256_mul_ps(_mm256_fnmadd_ps(vcxs, cst, _mm256_loadu_ps(in.cx_f + t)),
+                                    _mm256_mul_ps(viax, iat));
+    const __m256 fy = _mm256_mul_ps(_mm256_fnmadd_ps(vcys, cst, _mm256_loadu_ps(in.cy_f + t)),
+                                    _mm256_mul_ps(viay, iat));
     const __m256 one_minus_fx2 = _mm256_fnmadd_ps(fx, fx, one);
     const __m256 one_minus_fy2 = _mm256_fnmadd_ps(fy, fy, one);
     // A NaN anywhere makes limit NaN, and the lane is let through.
@@ -76,40 +68,36 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
     skip = _mm256_and_ps(
         skip, _mm256_cmp_ps(_mm256_min_ps(one_minus_fx2, one_minus_fy2), trusted, _CMP_GT_OQ));
     skip = _mm256_and_ps(skip, _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
-    const int lanes = ~_mm256_movemask_ps(skip) & _mm256_movemask_ps(_mm256_castsi256_ps(valid));
-    mask |= static_cast<uint64_t>(static_cast<uint8_t>(lanes)) << (t - t0);
+    mask |= uint64_t{static_cast<uint8_t>(~_mm256_movemask_ps(skip))} << (t - t0);
   }
-  return mask;
+  return mask & first_bits(t1 - t0);
 }
 
 // n <= 64 blocks from the given starts.
 uint64_t block_mask(const double* bx, const double* by, const double* bs, const double* ibs,
                     double axs, double ays, double iax, double iay, double limit, int32_t n) {
   const __m256d one = _mm256_set1_pd(1.0), vlimit = _mm256_set1_pd(limit);
-  const __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
   uint64_t mask = 0;
   for (int32_t q = 0; q < n; q += 4) {
-    const __m256i valid = _mm256_cmpgt_epi64(_mm256_set1_epi64x(n - q), index);
-    const __m256d vbs = _mm256_maskload_pd(bs + q, valid);
-    const __m256d vibs = _mm256_maskload_pd(ibs + q, valid);
-    const __m256d x_bound =
-        _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_maskload_pd(bx + q, valid),
-                                                  _mm256_mul_pd(_mm256_set1_pd(axs), vbs)),
-                                    _mm256_set1_pd(iax)),
-                      vibs);
-    const __m256d y_bound =
-        _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_maskload_pd(by + q, valid),
-                                                  _mm256_mul_pd(_mm256_set1_pd(ays), vbs)),
-                                    _mm256_set1_pd(iay)),
-                      vibs);
+    const __m256d vbs = _mm256_loadu_pd(bs + q);
+    const __m256d vibs = _mm256_loadu_pd(ibs + q);
+    const __m256d x_bound = _mm256_mul_pd(
+        _mm256_mul_pd(
+            _mm256_add_pd(_mm256_loadu_pd(bx + q), _mm256_mul_pd(_mm256_set1_pd(axs), vbs)),
+            _mm256_set1_pd(iax)),
+        vibs);
+    const __m256d y_bound = _mm256_mul_pd(
+        _mm256_mul_pd(
+            _mm256_add_pd(_mm256_loadu_pd(by + q), _mm256_mul_pd(_mm256_set1_pd(ays), vbs)),
+            _mm256_set1_pd(iay)),
+        vibs);
     const __m256d skip =
         _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x_bound, one, _CMP_LT_OQ),
                                     _mm256_cmp_pd(y_bound, one, _CMP_LT_OQ)),
                       _mm256_cmp_pd(_mm256_mul_pd(x_bound, y_bound), vlimit, _CMP_LT_OQ));
-    const int bits = ~_mm256_movemask_pd(skip) & _mm256_movemask_pd(_mm256_castsi256_pd(valid));
-    mask |= uint64_t{static_cast<uint8_t>(bits)} << q;
+    mask |= uint64_t{static_cast<uint8_t>(~_mm256_movemask_pd(skip) & 0xF)} << q;
   }
-  return mask;
+  return mask & first_bits(n);
 }
 
 }  // namespace
