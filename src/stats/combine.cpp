@@ -31,6 +31,7 @@ int32_t control_block = 512;
 // Active pairs that go through a block of controls together, sharing each
 // control's rows.
 constexpr size_t active_group = 32;
+static_assert(active_group <= 32, "a group's pairs that left are held in 32 bits");
 
 struct ActivePair {
   int32_t x, y;
@@ -122,12 +123,12 @@ void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
     double* ia = search.inverse_root_a[s - s_begin];
     float* ia_f = search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * V;
     for (int32_t v = 0; v < V; ++v) {
-      ia[v] = 1 / std::sqrt(1 - cs[v] * cs[v]);
+      ia[v] = inverse_root(cs[v]);
       ia_f[v] = static_cast<float>(ia[v]);
     }
     const double* bs = search.bounds[s];
     double* ibs = search.inverse_root_bs[s - s_begin];
-    for (int32_t b = 0; b < blocks; ++b) ibs[b] = 1 / std::sqrt(1 - bs[b] * bs[b]);
+    for (int32_t b = 0; b < blocks; ++b) ibs[b] = inverse_root(bs[b]);
   }
 }
 
@@ -145,14 +146,21 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
 #pragma omp parallel for schedule(dynamic, 1)
   for (size_t g = 0; g < groups; ++g) {
     const size_t first = g * active_group, last = std::min(active.size(), first + active_group);
+    // The group's stored values, and which of its pairs have left the search,
+    // kept here while it goes through the controls.
+    double stored[active_group];
+    uint32_t left = 0;
+    for (size_t n = first; n < last; ++n)
+      stored[n - first] = stored_value(combined, active[n].x, active[n].y);
     for (int32_t s = s_begin; s < s_end; ++s) {
       const double* cs = correlation[s];
       for (size_t n = first; n < last; ++n) {
         const int32_t x = active[n].x, y = active[n].y;
-        if (s == x || s == y || sweep_start(combined, x, y) <= s) continue;
+        const uint32_t bit = uint32_t{1} << (n - first);
+        if (s == x || s == y || (left & bit) != 0) continue;
         const double* cx = correlation[x];
         const double* cy = correlation[y];
-        double c = stored_value(combined, x, y);
+        double c = stored[n - first];
         const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
         const bool first_order_kept = std::fabs(c) > std::fabs(fxy);
         if (first_order_kept) c = fxy;
@@ -177,12 +185,17 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
             .threshold = search.threshold};
         int32_t kept_t = -1;
         c = search.kernels.merge_second_order(in, fxy, c, kept_t);
-        stored_value(combined, x, y) = c;
+        stored[n - first] = c;
         if (search.kept_controls != nullptr && (first_order_kept || kept_t >= 0))
           set_kept_controls(search.kept_controls, search.V, x, y, s, kept_t);
-        if (!(std::fabs(c) >= search.threshold)) set_sweep_start(combined, x, y, s + 1);
+        if (!(std::fabs(c) >= search.threshold)) {
+          left |= bit;
+          set_sweep_start(combined, x, y, s + 1);
+        }
       }
     }
+    for (size_t n = first; n < last; ++n)
+      stored_value(combined, active[n].x, active[n].y) = stored[n - first];
   }
 }
 

@@ -28,6 +28,10 @@ constexpr double smallest_one_minus_square = 1e-3;
 constexpr int32_t blocks_per_pass = 16;
 static_assert(blocks_per_pass < 64, "a pass's candidates leave the top bit of 64 clear");
 
+// 1 / sqrt(1 - r^2), the scale of the first-order coefficients controlled for
+// a variable whose correlation with another is r.
+inline double inverse_root(double r) { return 1 / std::sqrt(1 - r * r); }
+
 // Bits [0, n) set, for 0 <= n <= 64.
 inline uint64_t first_bits(int32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
