@@ -149,15 +149,17 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
     // The group's stored values, and which of its pairs have left the search,
     // kept here while it goes through the controls.
     double stored[active_group];
+    const uint32_t group = static_cast<uint32_t>(first_bits(static_cast<int32_t>(last - first)));
     uint32_t left = 0;
     for (size_t n = first; n < last; ++n)
       stored[n - first] = stored_value(combined, active[n].x, active[n].y);
-    for (int32_t s = s_begin; s < s_end; ++s) {
+    for (int32_t s = s_begin; s < s_end && left != group; ++s) {
       const double* cs = correlation[s];
-      for (size_t n = first; n < last; ++n) {
+      for (uint32_t staying = group & ~left; staying != 0; staying &= staying - 1) {
+        const size_t n = first + static_cast<size_t>(__builtin_ctz(staying));
         const int32_t x = active[n].x, y = active[n].y;
         const uint32_t bit = uint32_t{1} << (n - first);
-        if (s == x || s == y || (left & bit) != 0) continue;
+        if (s == x || s == y) continue;
         const double* cx = correlation[x];
         const double* cy = correlation[y];
         double c = stored[n - first];
