@@ -156,13 +156,12 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
     for (int32_t s = s_begin; s < s_end && left != group; ++s) {
       const double* cs = correlation[s];
       for (uint32_t staying = group & ~left; staying != 0; staying &= staying - 1) {
-        const size_t n = first + static_cast<size_t>(__builtin_ctz(staying));
-        const int32_t x = active[n].x, y = active[n].y;
-        const uint32_t bit = uint32_t{1} << (n - first);
+        const int32_t j = __builtin_ctz(staying);
+        const int32_t x = active[first + j].x, y = active[first + j].y;
         if (s == x || s == y) continue;
         const double* cx = correlation[x];
         const double* cy = correlation[y];
-        double c = stored[n - first];
+        double c = stored[j];
         const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
         const bool first_order_kept = std::fabs(c) > std::fabs(fxy);
         if (first_order_kept) c = fxy;
@@ -187,11 +186,11 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
             .threshold = search.threshold};
         int32_t kept_t = -1;
         c = search.kernels.merge_second_order(in, fxy, c, kept_t);
-        stored[n - first] = c;
+        stored[j] = c;
         if (search.kept_controls != nullptr && (first_order_kept || kept_t >= 0))
           set_kept_controls(search.kept_controls, search.V, x, y, s, kept_t);
         if (!(std::fabs(c) >= search.threshold)) {
-          left |= bit;
+          left |= uint32_t{1} << j;
           set_sweep_start(combined, x, y, s + 1);
         }
       }

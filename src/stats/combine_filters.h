@@ -121,5 +121,12 @@ inline float single_bound(double c) {
   return static_cast<float>(c * c * (1 + single_margin)) * (single_widen * single_widen);
 }
 
+// The largest 1 / sqrt(a_t) that the single-precision filter trusts for a pair
+// whose scales are iax and iay: 1 / sqrt(a_x a_t) and 1 / sqrt(a_y a_t) at most
+// single_largest_scale.
+inline float single_largest_iat(double iax, double iay) {
+  return single_largest_scale / static_cast<float>(iax > iay ? iax : iay);
+}
+
 }  // namespace
 }  // namespace quorvin

@@ -47,9 +47,7 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   const __m256 vcys = _mm256_set1_ps(static_cast<float>(cys));
   const __m256 viax = _mm256_set1_ps(static_cast<float>(iax));
   const __m256 viay = _mm256_set1_ps(static_cast<float>(iay));
-  // 1 / sqrt(a_x a_t) and 1 / sqrt(a_y a_t) at most single_largest_scale.
-  const __m256 largest_iat =
-      _mm256_set1_ps(single_largest_scale / static_cast<float>(iax > iay ? iax : iay));
+  const __m256 largest_iat = _mm256_set1_ps(single_largest_iat(iax, iay));
   uint64_t mask = 0;
   for (int32_t t = t0; t < t1; t += 8) {
     const __m256 cst = _mm256_loadu_ps(in.cs_f + t);

@@ -49,9 +49,7 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   const __m512 vcys = _mm512_set1_ps(static_cast<float>(cys));
   const __m512 viax = _mm512_set1_ps(static_cast<float>(iax));
   const __m512 viay = _mm512_set1_ps(static_cast<float>(iay));
-  // 1 / sqrt(a_x a_t) and 1 / sqrt(a_y a_t) at most single_largest_scale.
-  const __m512 largest_iat =
-      _mm512_set1_ps(single_largest_scale / static_cast<float>(iax > iay ? iax : iay));
+  const __m512 largest_iat = _mm512_set1_ps(single_largest_iat(iax, iay));
   uint64_t mask = 0;
   for (int32_t t = t0; t < t1; t += 16) {
     const __mmask16 valid = static_cast<__mmask16>(first_bits(smaller(16, t1 - t)));
