@@ -37,10 +37,13 @@ double adversarial_value(Random& random) {
   return random.below(3) == 0 ? values[random.below(14)] : 2 * random.uniform() - 1;
 }
 
-// A stored value: ordinary, tiny, zero, NaN, or exactly the magnitude of the
-// coefficient it is compared with (which must not replace it).
+// A stored value: ordinary, tiny, zero, NaN, exactly the magnitude of the
+// coefficient it is compared with (which must not replace it), or just above
+// it (which it must).
 double stored_value_for(double coefficient, Random& random) {
-  switch (random.below(6)) {
+  switch (random.below(7)) {
+    case 6:
+      return std::nextafter(std::fabs(coefficient), 2.0);
     case 0:
       return coefficient;
     case 1:
@@ -151,14 +154,10 @@ struct SecondOrderCase {
   const double* row(int32_t v) const { return r.data() + static_cast<size_t>(v) * V; }
 };
 
-SecondOrderCase second_order_case(int32_t V, int32_t s, bool adversarial, Random& random) {
-  SecondOrderCase k{.V = V};
+// Fills in the tables of k, whose correlations are set, for control s.
+void derive_tables(SecondOrderCase& k, int32_t s) {
+  const int32_t V = k.V;
   const int32_t blocks = (V + quorvin::bound_block - 1) / quorvin::bound_block;
-  k.r.assign(static_cast<size_t>(V) * V, 1.0);
-  for (int32_t i = 0; i < V; ++i)
-    for (int32_t j = i + 1; j < V; ++j)
-      k.r[i * V + j] = k.r[j * V + i] =
-          adversarial ? adversarial_value(random) : 0.7 * (2 * random.uniform() - 1);
   // NaN past the ends of the tables that the filters read past their last
   // element, which they would let through: those bits must still be clear.
   k.r_f.assign(k.r.begin(), k.r.end());
@@ -177,6 +176,16 @@ SecondOrderCase second_order_case(int32_t V, int32_t s, bool adversarial, Random
   }
   k.inverse_root_a_f.resize(V + quorvin::second_order_over_read, NAN);
   k.inverse_root_bs.resize(blocks + quorvin::block_over_read, NAN);
+}
+
+SecondOrderCase second_order_case(int32_t V, int32_t s, bool adversarial, Random& random) {
+  SecondOrderCase k{.V = V};
+  k.r.assign(static_cast<size_t>(V) * V, 1.0);
+  for (int32_t i = 0; i < V; ++i)
+    for (int32_t j = i + 1; j < V; ++j)
+      k.r[i * V + j] = k.r[j * V + i] =
+          adversarial ? adversarial_value(random) : 0.7 * (2 * random.uniform() - 1);
+  derive_tables(k, s);
   return k;
 }
 
@@ -212,10 +221,15 @@ double exact_coefficient(const SecondOrderCase& k, int32_t x, int32_t y, int32_t
 struct MaskCount {
   int64_t clearly_not_replacing = 0;  // |g| > 1.01 |c|, well inside (-1, 1)
   int64_t of_those_dropped = 0;
+  // Where the product filter applies, coefficients whose first-order product
+  // is below half its limit.
+  int64_t clearly_below_product_limit = 0;
+  int64_t of_those_dropped_by_product = 0;
 };
 
-// Checks every second-order mask of every set on pairs of k controlled for s:
-// no bit cleared for a t whose coefficient would replace c.
+// Checks every second-order and product mask of every set on pairs of k
+// controlled for s: no bit past the run, and none cleared for a t whose
+// coefficient would replace c.
 void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& random, MaskCount& count,
                               const std::string& label) {
   const int32_t V = k.V;
@@ -228,25 +242,39 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
           random.below(2) ? fxy : exact_coefficient(k, x, y, s, t_any, fxy), random);
       const quorvin::SecondOrderInputs in = inputs_of(k, x, y, s);
       const double cxs = k.row(x)[s], cys = k.row(y)[s];
+      const double iax = k.inverse_root_a[x], iay = k.inverse_root_a[y];
+      const float limit = quorvin::product_limit(fxy, c, iax, iay);
       // Runs of every length up to the longest, from any start.
       for (int32_t t0 = s + 1, t1; t0 < V; t0 = t1) {
         t1 = std::min(V, t0 + 1 + random.below(quorvin::second_order_run));
         for (FilterSet set : runnable_sets()) {
-          const uint64_t mask = quorvin::search_kernels(set).second_order_mask(
-              in, fxy, cxs, cys, k.inverse_root_a[x], k.inverse_root_a[y], c, t0, t1);
+          const SearchKernels& kernels = quorvin::search_kernels(set);
+          const uint64_t second_order =
+              kernels.second_order_mask(in, fxy, cxs, cys, iax, iay, c, t0, t1);
+          const uint64_t product = kernels.product_mask(in, static_cast<float>(cxs),
+                                                        static_cast<float>(cys), limit, t0, t1);
           if (t1 - t0 < 64) {
-            ASSERT_EQ(mask >> (t1 - t0), 0u) << quorvin::filter_set_name(set) << ": bits past t1";
+            ASSERT_EQ(second_order >> (t1 - t0), 0u) << quorvin::filter_set_name(set);
+            ASSERT_EQ(product >> (t1 - t0), 0u) << quorvin::filter_set_name(set);
           }
           for (int32_t t = t0; t < t1; ++t) {
             if (t == x || t == y) continue;
             const double g = exact_coefficient(k, x, y, s, t, fxy);
-            const bool dropped = !(mask >> (t - t0) & 1);
-            ASSERT_FALSE(dropped && std::fabs(c) > std::fabs(g))
+            const bool dropped = !(second_order >> (t - t0) & 1);
+            const bool dropped_by_product = !(product >> (t - t0) & 1);
+            ASSERT_FALSE((dropped || dropped_by_product) && std::fabs(c) > std::fabs(g))
                 << label << " " << quorvin::filter_set_name(set) << ": x " << x << " y " << y
-                << " s " << s << " t " << t << " c " << c << " g " << g;
+                << " s " << s << " t " << t << " c " << c << " g " << g << " dropped by "
+                << (dropped ? "second-order" : "product") << " filter";
             if (std::fabs(g) > 1.01 * std::fabs(c) && std::fabs(c) > 0.01 && std::fabs(fxy) < 1) {
               ++count.clearly_not_replacing;
               count.of_those_dropped += dropped;
+            }
+            const double fxt = quorvin::partial_coefficient(k.row(x)[t], cxs, k.row(s)[t]);
+            const double fyt = quorvin::partial_coefficient(k.row(y)[t], cys, k.row(s)[t]);
+            if (limit >= 0 && std::fabs(fxt * fyt) < 0.5 * quorvin::block_limit(fxy, c)) {
+              ++count.clearly_below_product_limit;
+              count.of_those_dropped_by_product += dropped_by_product;
             }
           }
         }
@@ -256,7 +284,7 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
 
 }  // namespace
 
-TEST(Filters, SecondOrderMasksNeverDropAReplacingCoefficient) {
+TEST(Filters, SecondOrderAndProductMasksNeverDropAReplacingCoefficient) {
   Random random{99};
   MaskCount count;
   for (int round = 0; round < 12; ++round) {
@@ -269,8 +297,9 @@ TEST(Filters, SecondOrderMasksNeverDropAReplacingCoefficient) {
 
 // A filter that lets everything through would pass the test above; on
 // ordinary correlations each set must pass over nearly every coefficient
-// that clearly cannot replace the stored value.
-TEST(Filters, SecondOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
+// that clearly cannot replace the stored value, and the product filter over
+// every one whose first-order product is well below its limit.
+TEST(Filters, SecondOrderAndProductMasksPassOverCoefficientsThatClearlyCannotReplace) {
   Random random{5};
   MaskCount count;
   for (int round = 0; round < 6; ++round) {
@@ -281,6 +310,8 @@ TEST(Filters, SecondOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
   }
   ASSERT_GT(count.clearly_not_replacing, 10000);
   EXPECT_GT(count.of_those_dropped, count.clearly_not_replacing * 95 / 100);
+  ASSERT_GT(count.clearly_below_product_limit, 10000);
+  EXPECT_EQ(count.of_those_dropped_by_product, count.clearly_below_product_limit);
 }
 
 // The same for the first-order filter, whose lanes are set up as above but
@@ -314,4 +345,41 @@ TEST(Filters, FirstOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
   }
   ASSERT_GT(clearly, 10000);
   EXPECT_GT(dropped, clearly * 95 / 100);
+}
+
+// Where x and y correlate alike with s and with t, f_xt = f_yt and the
+// product filter's bound on |g| is exact while g > 0: a stored value just
+// above |g| must let t through, one well below it must not.
+TEST(Filters, ProductMasksAreTightWhereTheirBoundIsExact) {
+  constexpr int32_t x = 0, y = 1, s = 2, t = 3;
+  int64_t cases = 0;
+  for (double r_xy = 0.40; r_xy < 0.99; r_xy += 0.05)
+    for (double r_t = -0.9; r_t < 0.95; r_t += 0.1)
+      for (double r_st : {-0.5, 0.0, 0.2}) {
+        SecondOrderCase k{.V = 4};
+        const double r_s = 0.3;
+        k.r = {1, r_xy, r_s, r_t, r_xy, 1, r_s, r_t, r_s, r_s, 1, r_st, r_t, r_t, r_st, 1};
+        derive_tables(k, s);
+        const double fxy = quorvin::partial_coefficient(r_xy, r_s, r_s);
+        const double g = exact_coefficient(k, x, y, s, t, fxy);
+        // The bound is exact only while f_xt f_yt < fxy, where g > 0.
+        if (!(g > 0 && g < fxy)) continue;
+        const quorvin::SecondOrderInputs in = inputs_of(k, x, y, s);
+        const double iax = k.inverse_root_a[x], iay = k.inverse_root_a[y];
+        for (FilterSet set : runnable_sets()) {
+          const auto let_through = [&](double c) {
+            const float limit = quorvin::product_limit(fxy, c, iax, iay), r_s_f = r_s;
+            return quorvin::search_kernels(set).product_mask(in, r_s_f, r_s_f, limit, t, t + 1) != 0;
+          };
+          const double just_above = std::nextafter(std::fabs(g), 2.0);
+          ASSERT_TRUE(let_through(just_above))
+              << quorvin::filter_set_name(set) << " r_xy " << r_xy << " r_t " << r_t;
+          if (g > 0.05 && quorvin::product_limit(fxy, 0.9 * g, iax, iay) >= 0) {
+            ++cases;
+            EXPECT_FALSE(let_through(0.9 * g))
+                << quorvin::filter_set_name(set) << " r_xy " << r_xy << " r_t " << r_t;
+          }
+        }
+      }
+  EXPECT_GT(cases, 100);
 }

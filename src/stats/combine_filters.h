@@ -26,6 +26,9 @@ constexpr double smallest_bound = 1e-290;
 constexpr double smallest_one_minus_square = 1e-3;
 // Blocks of t bounded per pass of the second-order search.
 constexpr int32_t blocks_per_pass = 16;
+// Coefficients let through by the product filter that are computed without
+// the second-order filter's verdict.
+constexpr int32_t few_let_through = 2;
 static_assert(blocks_per_pass < 64, "a pass's candidates leave the top bit of 64 clear");
 
 // 1 / sqrt(1 - r^2), the scale of the first-order coefficients controlled for
@@ -86,16 +89,59 @@ inline bool second_order_may_replace(double fxy, double cxt, double cyt, double 
            square > bound * (one_minus_fy2 * one_minus_fx2) && square > smallest_square);
 }
 
-// False for a block of t in which no second-order coefficient can replace c:
-// |g| >= |fxy| - max|f_xt| max|f_yt| there (the denominators are at most 1),
-// with the first-order coefficients bounded from the correlations,
-// |f_xt| <= (|r_xt| + |r_xs| |r_ts|) / sqrt((1 - r_ts^2)(1 - r_xs^2)).
-// limit = |fxy| - |c| (1 + margin).
+// False for a block of t in which no second-order coefficient can replace c.
+// With p = |f_xt f_yt| < 1, sqrt((1 - f_xt^2)(1 - f_yt^2)) <= 1 - p, so
+// |g| >= (|fxy| - p) / (1 - p), which falls as p grows when |fxy| < 1: no
+// coefficient of the block replaces c when max|f_xt| max|f_yt| stays below
+// block_limit(fxy, c). The first-order coefficients are bounded from the
+// correlations, |f_xt| <= (|r_xt| + |r_xs| |r_ts|) / sqrt((1 - r_ts^2)(1 - r_xs^2)).
+// Outside (-1, 1) only |g| >= |fxy| - p holds (the denominators are at most 1),
+// and block_may_replace checks that they are.
+inline double block_limit(double fxy, double c) {
+  const double a = std::fabs(fxy), cm = std::fabs(c) * (1 + margin);
+  if (!(a < 1 && cm < 1)) return a - cm;
+  return (a - cm) / (1 - cm);
+}
+
 inline bool block_may_replace(double bx, double by, double bs, double ibs, double axs, double ays,
                               double iax, double iay, double limit) {
   const double x_bound = (bx + axs * bs) * iax * ibs;
   const double y_bound = (by + ays * bs) * iay * ibs;
   return !(x_bound < 1 && y_bound < 1 && x_bound * y_bound < limit);
+}
+
+// The product filter passes over a second-order coefficient when it proves
+// |f_xt f_yt| <= block_limit(fxy, c) for the double first-order coefficients
+// (so, by the bound above, |g| >= |c| (1 + margin)), which needs |fxy| < 1
+// and |c| (1 + margin) < 1. From the floats of the correlations,
+// n_x = r_xt - r_xs r_ts lies within 4e-7 of the double numerator, so
+// |f_xt f_yt| <= (|n_x n_y| + product_slack) iat^2 iax iay (1 + 1e-6), with
+// iat ~ 1 / sqrt(1 - r_ts^2), iax and iay likewise; the factor and the
+// float roundings of the limit are covered by product_limit. With p <= limit
+// < 1 at most one of |f_xt|, |f_yt| exceeds 1, and then g is NaN. It costs a
+// third of the second-order filter, and on data where most pairs are
+// correlated it passes over nearly every coefficient of the pairs that stay
+// at or above the threshold, whose stored values are far below |fxy|.
+constexpr float product_slack = 2e-6f;
+// Below this limit the product filter would let most coefficients through.
+constexpr double smallest_product_limit = 0.05;
+
+// The limit of the product filter for a pair whose scales are iax and iay, or
+// NaN when the filter does not apply or would let most coefficients through.
+inline float product_limit(double fxy, double c, double iax, double iay) {
+  if (!(std::fabs(fxy) < 1 && std::fabs(c) * (1 + margin) < 1)) return NAN;
+  const double limit = block_limit(fxy, c);
+  if (!(limit >= smallest_product_limit)) return NAN;
+  return static_cast<float>(limit / (iax * iay) * (1 - 1e-5));
+}
+
+// False when the product filter proves that the second-order coefficient for
+// t cannot replace c, from the floats of r_xt, r_yt, r_ts, iat, r_xs and r_ys
+// and limit = product_limit(...).
+inline bool product_may_replace(float cxt, float cyt, float cst, float iat, float cxs, float cys,
+                                float limit) {
+  const float nx = cxt - cxs * cst, ny = cyt - cys * cst;
+  return !((std::fabs(nx * ny) + product_slack) * iat * iat <= limit);
 }
 
 // The second-order filter in single precision, for the AVX-512 and AVX2

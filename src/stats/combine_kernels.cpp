@@ -42,6 +42,16 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask;
 }
 
+uint64_t product_mask(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
+                      int32_t t1) {
+  uint64_t mask = 0;
+  for (int32_t t = t0; t < t1; ++t)
+    if (product_may_replace(in.cx_f[t], in.cy_f[t], in.cs_f[t], in.inverse_root_a_f[t], cxs, cys,
+                            limit))
+      mask |= uint64_t{1} << (t - t0);
+  return mask;
+}
+
 uint64_t block_mask(const double* bx, const double* by, const double* bs, const double* ibs,
                     double axs, double ays, double iax, double iay, double limit, int32_t n) {
   uint64_t mask = 0;

@@ -123,6 +123,13 @@ using SecondOrderMask = uint64_t (*)(const SecondOrderInputs& in, double fxy, do
                                      double cys, double iax, double iay, double c, int32_t t0,
                                      int32_t t1);
 
+// Bit t - t0 set, for t in [t0, t1), t1 - t0 <= second_order_run, when the
+// product filter lets the coefficient of pair in.x, in.y controlled for in.s
+// and t through: product_may_replace with the floats of r_xs = cxs, r_ys = cys
+// and limit = product_limit(...).
+using ProductMask = uint64_t (*)(const SecondOrderInputs& in, float cxs, float cys, float limit,
+                                 int32_t t0, int32_t t1);
+
 // Bit j set, j < n <= 64, for every block of t that block_may_replace lets
 // through, from the blocks' bounds bx[j], by[j], bs[j] and ibs[j], each
 // readable block_over_read elements past n.
@@ -136,6 +143,7 @@ struct SearchKernels {
   MergeSecondOrder merge_second_order;
   FirstOrderMask first_order_mask;
   SecondOrderMask second_order_mask;
+  ProductMask product_mask;
   BlockMask block_mask;
 };
 

@@ -71,6 +71,35 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask & first_bits(t1 - t0);
 }
 
+// For t in [t0, t1), t1 - t0 <= second_order_run. It nearly always lets no
+// coefficient through, so the bits are gathered only when some lane passes.
+uint64_t product_mask(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
+                      int32_t t1) {
+  const __m256 vcxs = _mm256_set1_ps(cxs), vcys = _mm256_set1_ps(cys);
+  const __m256 slack = _mm256_set1_ps(product_slack), vlimit = _mm256_set1_ps(limit);
+  constexpr int32_t vectors = second_order_run / 8;
+  __m256 passes[vectors];
+  __m256 any = _mm256_setzero_ps();
+  const int32_t n = (t1 - t0 + 7) / 8;
+  for (int32_t k = 0; k < n; ++k) {
+    const int32_t t = t0 + 8 * k;
+    const __m256 cst = _mm256_loadu_ps(in.cs_f + t);
+    const __m256 iat = _mm256_loadu_ps(in.inverse_root_a_f + t);
+    const __m256 nx = _mm256_fnmadd_ps(vcxs, cst, _mm256_loadu_ps(in.cx_f + t));
+    const __m256 ny = _mm256_fnmadd_ps(vcys, cst, _mm256_loadu_ps(in.cy_f + t));
+    const __m256 bound =
+        _mm256_mul_ps(_mm256_mul_ps(_mm256_add_ps(abs_ps(_mm256_mul_ps(nx, ny)), slack), iat), iat);
+    passes[k] = _mm256_cmp_ps(bound, vlimit, _CMP_NLE_UQ);
+    any = _mm256_or_ps(any, passes[k]);
+  }
+  // Lanes past t1 may pass too; they are cleared below.
+  if (_mm256_testz_ps(any, any)) return 0;
+  uint64_t mask = 0;
+  for (int32_t k = 0; k < n; ++k)
+    mask |= uint64_t{static_cast<uint8_t>(_mm256_movemask_ps(passes[k]))} << (8 * k);
+  return mask & first_bits(t1 - t0);
+}
+
 // n <= 64 blocks from the given starts.
 uint64_t block_mask(const double* bx, const double* by, const double* bs, const double* ibs,
                     double axs, double ays, double iax, double iay, double limit, int32_t n) {

@@ -80,6 +80,26 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask;
 }
 
+// For t in [t0, t1), t1 - t0 <= second_order_run.
+uint64_t product_mask(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
+                      int32_t t1) {
+  const __m512 vcxs = _mm512_set1_ps(cxs), vcys = _mm512_set1_ps(cys);
+  const __m512 slack = _mm512_set1_ps(product_slack), vlimit = _mm512_set1_ps(limit);
+  uint64_t mask = 0;
+  for (int32_t t = t0; t < t1; t += 16) {
+    const __mmask16 valid = static_cast<__mmask16>(first_bits(smaller(16, t1 - t)));
+    const __m512 cst = _mm512_maskz_loadu_ps(valid, in.cs_f + t);
+    const __m512 iat = _mm512_maskz_loadu_ps(valid, in.inverse_root_a_f + t);
+    const __m512 nx = _mm512_fnmadd_ps(vcxs, cst, _mm512_maskz_loadu_ps(valid, in.cx_f + t));
+    const __m512 ny = _mm512_fnmadd_ps(vcys, cst, _mm512_maskz_loadu_ps(valid, in.cy_f + t));
+    const __m512 bound = _mm512_mul_ps(
+        _mm512_mul_ps(_mm512_add_ps(_mm512_abs_ps(_mm512_mul_ps(nx, ny)), slack), iat), iat);
+    const __mmask16 skip = _mm512_cmp_ps_mask(bound, vlimit, _CMP_LE_OQ);
+    mask |= static_cast<uint64_t>(static_cast<uint16_t>(~skip & valid)) << (t - t0);
+  }
+  return mask;
+}
+
 // n <= 64 blocks from the given starts.
 uint64_t block_mask(const double* bx, const double* by, const double* bs, const double* ibs,
                     double axs, double ays, double iax, double iay, double limit, int32_t n) {
