@@ -67,7 +67,7 @@ struct FirstOrderCase {
   double xs = 0;
   std::vector<double> ys = std::vector<double>(quorvin::first_order_lanes);
   std::vector<float> ys_f = std::vector<float>(quorvin::first_order_lanes);
-  std::vector<float> ay_f = std::vector<float>(quorvin::first_order_lanes);
+  std::vector<float> ay_high = std::vector<float>(quorvin::first_order_lanes);
 };
 
 FirstOrderCase first_order_case(Random& random) {
@@ -76,7 +76,7 @@ FirstOrderCase first_order_case(Random& random) {
   for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
     k.ys[j] = adversarial_value(random);
     k.ys_f[j] = static_cast<float>(k.ys[j]);
-    k.ay_f[j] = 1 - k.ys_f[j] * k.ys_f[j];
+    k.ay_high[j] = quorvin::first_order_high(k.ys_f[j]);
     k.lanes.cxy[j] = adversarial_value(random);
     k.lanes.cxy_f[j] = static_cast<float>(k.lanes.cxy[j]);
     const double f = quorvin::partial_coefficient(k.lanes.cxy[j], k.xs, k.ys[j]);
@@ -95,12 +95,12 @@ TEST(Filters, FirstOrderMasksComputeTheirPredicateAndNeverDropAReplacingCoeffici
     const float xs_f = static_cast<float>(k.xs), ax_f = 1 - xs_f * xs_f;
     uint64_t expected = 0;
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j)
-      if (quorvin::first_order_float_may_replace(k.lanes.cxy_f[j], xs_f, k.ys_f[j], ax_f, k.ay_f[j],
+      if (quorvin::first_order_float_may_replace(k.lanes.cxy_f[j], xs_f, k.ys_f[j], ax_f, k.ay_high[j],
                                                  k.lanes.bound_f[j]))
         expected |= uint64_t{1} << j;
     for (FilterSet set : runnable_sets()) {
       const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
-          k.lanes, xs_f, ax_f, k.ys_f.data(), k.ay_f.data());
+          k.lanes, xs_f, ax_f, k.ys_f.data(), k.ay_high.data());
       ASSERT_EQ(mask, expected) << quorvin::filter_set_name(set) << " round " << round;
     }
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
@@ -150,7 +150,7 @@ struct SecondOrderCase {
   std::vector<double> r{};  // V x V
   std::vector<float> r_f{};
   std::vector<double> bounds{}, inverse_root_a{}, inverse_root_bs{};
-  std::vector<float> inverse_root_a_f{};
+  std::vector<float> inverse_root_a_f{}, a_f{};
   const double* row(int32_t v) const { return r.data() + static_cast<size_t>(v) * V; }
 };
 
@@ -169,12 +169,14 @@ void derive_tables(SecondOrderCase& k, int32_t s) {
     const double r = k.row(s)[v];
     k.inverse_root_a.push_back(1 / std::sqrt(1 - r * r));
     k.inverse_root_a_f.push_back(static_cast<float>(k.inverse_root_a.back()));
+    k.a_f.push_back(static_cast<float>(1 - r * r));
   }
   for (int32_t b = 0; b < blocks; ++b) {
     const double bs = k.bounds[s * blocks + b];
     k.inverse_root_bs.push_back(1 / std::sqrt(1 - bs * bs));
   }
   k.inverse_root_a_f.resize(V + quorvin::second_order_over_read, NAN);
+  k.a_f.resize(V + quorvin::second_order_over_read, NAN);
   k.inverse_root_bs.resize(blocks + quorvin::block_over_read, NAN);
 }
 
@@ -198,6 +200,7 @@ quorvin::SecondOrderInputs inputs_of(const SecondOrderCase& k, int32_t x, int32_
           .cy_f = k.r_f.data() + y * k.V,
           .cs_f = k.r_f.data() + s * k.V,
           .inverse_root_a_f = k.inverse_root_a_f.data(),
+          .a_f = k.a_f.data(),
           .bx = k.bounds.data() + x * blocks,
           .by = k.bounds.data() + y * blocks,
           .bs = k.bounds.data() + s * blocks,
@@ -246,35 +249,41 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
       const float limit = quorvin::product_limit(fxy, c, iax, iay);
       // Runs of every length up to the longest, from any start.
       for (int32_t t0 = s + 1, t1; t0 < V; t0 = t1) {
-        t1 = std::min(V, t0 + 1 + random.below(quorvin::second_order_run));
+        t1 = std::min(V, t0 + 1 + random.below(quorvin::product_stretch));
         for (FilterSet set : runnable_sets()) {
           const SearchKernels& kernels = quorvin::search_kernels(set);
-          const uint64_t second_order =
-              kernels.second_order_mask(in, fxy, cxs, cys, iax, iay, c, t0, t1);
-          const uint64_t product = kernels.product_mask(in, static_cast<float>(cxs),
-                                                        static_cast<float>(cys), limit, t0, t1);
-          if (t1 - t0 < 64) {
-            ASSERT_EQ(second_order >> (t1 - t0), 0u) << quorvin::filter_set_name(set);
-            ASSERT_EQ(product >> (t1 - t0), 0u) << quorvin::filter_set_name(set);
-          }
-          for (int32_t t = t0; t < t1; ++t) {
-            if (t == x || t == y) continue;
-            const double g = exact_coefficient(k, x, y, s, t, fxy);
-            const bool dropped = !(second_order >> (t - t0) & 1);
-            const bool dropped_by_product = !(product >> (t - t0) & 1);
-            ASSERT_FALSE((dropped || dropped_by_product) && std::fabs(c) > std::fabs(g))
-                << label << " " << quorvin::filter_set_name(set) << ": x " << x << " y " << y
-                << " s " << s << " t " << t << " c " << c << " g " << g << " dropped by "
-                << (dropped ? "second-order" : "product") << " filter";
-            if (std::fabs(g) > 1.01 * std::fabs(c) && std::fabs(c) > 0.01 && std::fabs(fxy) < 1) {
-              ++count.clearly_not_replacing;
-              count.of_those_dropped += dropped;
+          uint64_t products[quorvin::product_stretch / 64];
+          const bool any = kernels.product_masks(in, static_cast<float>(cxs),
+                                                 static_cast<float>(cys), limit, t0, t1, products);
+          for (int32_t start = t0; start < t1; start += 64) {
+            const int32_t end = std::min(t1, start + 64);
+            const uint64_t second_order =
+                kernels.second_order_mask(in, fxy, cxs, cys, iax, iay, c, start, end);
+            const uint64_t product = any ? products[(start - t0) / 64] : 0;
+            if (end - start < 64) {
+              ASSERT_EQ(second_order >> (end - start), 0u) << quorvin::filter_set_name(set);
+              ASSERT_EQ(product >> (end - start), 0u) << quorvin::filter_set_name(set);
             }
-            const double fxt = quorvin::partial_coefficient(k.row(x)[t], cxs, k.row(s)[t]);
-            const double fyt = quorvin::partial_coefficient(k.row(y)[t], cys, k.row(s)[t]);
-            if (limit >= 0 && std::fabs(fxt * fyt) < 0.5 * quorvin::block_limit(fxy, c)) {
-              ++count.clearly_below_product_limit;
-              count.of_those_dropped_by_product += dropped_by_product;
+            for (int32_t t = start; t < end; ++t) {
+              if (t == x || t == y) continue;
+              const double g = exact_coefficient(k, x, y, s, t, fxy);
+              const bool dropped = !(second_order >> (t - start) & 1);
+              const bool dropped_by_product = !(product >> (t - start) & 1);
+              ASSERT_FALSE((dropped || dropped_by_product) && std::fabs(c) > std::fabs(g))
+                  << label << " " << quorvin::filter_set_name(set) << ": x " << x << " y " << y
+                  << " s " << s << " t " << t << " c " << c << " g " << g << " dropped by "
+                  << (dropped ? "second-order" : "product") << " filter";
+              if (std::fabs(g) > 1.01 * std::fabs(c) && std::fabs(c) > 0.01 &&
+                  std::fabs(fxy) < 1) {
+                ++count.clearly_not_replacing;
+                count.of_those_dropped += dropped;
+              }
+              const double fxt = quorvin::partial_coefficient(k.row(x)[t], cxs, k.row(s)[t]);
+              const double fyt = quorvin::partial_coefficient(k.row(y)[t], cys, k.row(s)[t]);
+              if (limit >= 0 && std::fabs(fxt * fyt) < 0.5 * quorvin::block_limit(fxy, c)) {
+                ++count.clearly_below_product_limit;
+                count.of_those_dropped_by_product += dropped_by_product;
+              }
             }
           }
         }
@@ -288,7 +297,8 @@ TEST(Filters, SecondOrderAndProductMasksNeverDropAReplacingCoefficient) {
   Random random{99};
   MaskCount count;
   for (int round = 0; round < 12; ++round) {
-    const int32_t V = 20 + random.below(30), s = random.below(V - 3);
+    // One round long enough for several words of product masks.
+    const int32_t V = round == 0 ? 150 : 20 + random.below(30), s = random.below(V - 3);
     check_second_order_masks(second_order_case(V, s, true, random), s, random, count,
                              "adversarial round " + std::to_string(round));
     if (HasFatalFailure()) return;
@@ -325,7 +335,7 @@ TEST(Filters, FirstOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
       k.ys[j] = 0.7 * (2 * random.uniform() - 1);
       k.ys_f[j] = static_cast<float>(k.ys[j]);
-      k.ay_f[j] = 1 - k.ys_f[j] * k.ys_f[j];
+      k.ay_high[j] = quorvin::first_order_high(k.ys_f[j]);
       k.lanes.cxy[j] = 0.7 * (2 * random.uniform() - 1);
       k.lanes.cxy_f[j] = static_cast<float>(k.lanes.cxy[j]);
       k.lanes.c[j] = 0.02 + 0.5 * random.uniform();
@@ -334,7 +344,7 @@ TEST(Filters, FirstOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
     const float xs_f = static_cast<float>(k.xs);
     for (FilterSet set : runnable_sets()) {
       const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
-          k.lanes, xs_f, 1 - xs_f * xs_f, k.ys_f.data(), k.ay_f.data());
+          k.lanes, xs_f, 1 - xs_f * xs_f, k.ys_f.data(), k.ay_high.data());
       for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
         const double f = quorvin::partial_coefficient(k.lanes.cxy[j], k.xs, k.ys[j]);
         if (std::fabs(f) <= 1.01 * k.lanes.c[j]) continue;
@@ -369,7 +379,9 @@ TEST(Filters, ProductMasksAreTightWhereTheirBoundIsExact) {
         for (FilterSet set : runnable_sets()) {
           const auto let_through = [&](double c) {
             const float limit = quorvin::product_limit(fxy, c, iax, iay), r_s_f = r_s;
-            return quorvin::search_kernels(set).product_mask(in, r_s_f, r_s_f, limit, t, t + 1) != 0;
+            uint64_t mask[1];
+            return quorvin::search_kernels(set).product_masks(in, r_s_f, r_s_f, limit, t, t + 1,
+                                                              mask);
           };
           const double just_above = std::nextafter(std::fabs(g), 2.0);
           ASSERT_TRUE(let_through(just_above))

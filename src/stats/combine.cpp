@@ -67,6 +67,7 @@ struct Search {
   // Single-precision copies for the filters.
   std::vector<float> correlation_f{};
   std::vector<float> inverse_root_a_f{};
+  std::vector<float> a_f{};  // 1 - r_vs^2 for every v, for each control of a block
   const float* row_f(int32_t v) const { return correlation_f.data() + static_cast<size_t>(v) * V; }
 };
 
@@ -106,6 +107,7 @@ void obtain_second_order_arrays(Search& search) {
   std::fill_n(search.inverse_root_bs[control_block], block_over_read * blocks, 0.0);
   search.correlation_f.resize(static_cast<size_t>(V) * V + second_order_over_read);
   search.inverse_root_a_f.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
+  search.a_f.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
 #pragma omp parallel for schedule(static)
   for (int32_t v = 0; v < V; ++v) {
     block_bounds(search.correlation[v], v, V, search.bounds[v]);
@@ -122,9 +124,11 @@ void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
     const double* cs = search.correlation[s];
     double* ia = search.inverse_root_a[s - s_begin];
     float* ia_f = search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * V;
+    float* a_f = search.a_f.data() + static_cast<size_t>(s - s_begin) * V;
     for (int32_t v = 0; v < V; ++v) {
       ia[v] = inverse_root(cs[v]);
       ia_f[v] = static_cast<float>(ia[v]);
+      a_f[v] = static_cast<float>(1 - cs[v] * cs[v]);
     }
     const double* bs = search.bounds[s];
     double* ibs = search.inverse_root_bs[s - s_begin];
@@ -174,6 +178,7 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
             .cs_f = search.row_f(s),
             .inverse_root_a_f =
                 search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * search.V,
+            .a_f = search.a_f.data() + static_cast<size_t>(s - s_begin) * search.V,
             .bx = search.bounds[x],
             .by = search.bounds[y],
             .bs = search.bounds[s],
@@ -256,13 +261,13 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   const size_t copy = width * n;
   const size_t threads = static_cast<size_t>(omp_get_max_threads());
   std::vector<double> all_ys(threads * copy);
-  std::vector<float> all_ys_f(threads * copy), all_ay_f(threads * copy);
+  std::vector<float> all_ys_f(threads * copy), all_ay_high(threads * copy);
 #pragma omp parallel
   {
     const size_t mine = static_cast<size_t>(omp_get_thread_num()) * copy;
     double* ys = all_ys.data() + mine;
     float* ys_f = all_ys_f.data() + mine;
-    float* ay_f = all_ay_f.data() + mine;
+    float* ay_high = all_ay_high.data() + mine;
     FirstOrderLanes lanes{};
 #pragma omp for schedule(dynamic, 1)
     for (int32_t g = groups - 1; g >= 0; --g) {
@@ -274,7 +279,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
           const float r_f = static_cast<float>(r);
           ys[(s - s_begin) * n + j] = r;
           ys_f[(s - s_begin) * n + j] = r_f;
-          ay_f[(s - s_begin) * n + j] = 1 - r_f * r_f;
+          ay_high[(s - s_begin) * n + j] = first_order_high(r_f);
         }
       }
       for (int32_t x = 0; x < y_end - 1; ++x) {
@@ -297,7 +302,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
             delay_first_order_lane(lanes, j, first);
         }
         if (lanes.merging == 0 && lanes.waiting_count == 0) continue;
-        search.kernels.merge_first_order_lanes(lanes, correlation[x], ys, ys_f, ay_f, x, y0,
+        search.kernels.merge_first_order_lanes(lanes, correlation[x], ys, ys_f, ay_high, x, y0,
                                                s_begin, s_end);
         for (; merged != 0; merged &= merged - 1) {
           const int32_t j = __builtin_ctzll(merged);
@@ -338,8 +343,8 @@ double combine_working_bytes(int32_t V) {
   // each thread's copies for the first-order sweep.
   const double active = sizeof(ActivePair) * v * (v - 1) / 2;
   const double tables = 8 * (v + block_over_read) * blocks + 4 * v * v + 4 * second_order_over_read;
-  const double per_block = controls * (12 * v + 8 * blocks) + 8 * block_over_read * blocks +
-                           4 * second_order_over_read;
+  const double per_block = controls * (16 * v + 8 * blocks) + 8 * block_over_read * blocks +
+                           8 * second_order_over_read;
   const double per_thread = threads * controls * first_order_lanes * (8 + 4 + 4);
   return active + tables + per_block + per_thread;
 }

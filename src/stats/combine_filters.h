@@ -30,6 +30,8 @@ constexpr int32_t blocks_per_pass = 16;
 // the second-order filter's verdict.
 constexpr int32_t few_let_through = 2;
 static_assert(blocks_per_pass < 64, "a pass's candidates leave the top bit of 64 clear");
+static_assert(blocks_per_pass * bound_block <= product_stretch && second_order_run == 64,
+              "a pass's run of blocks fits one call of the product filter, a word per run");
 
 // 1 / sqrt(1 - r^2), the scale of the first-order coefficients controlled for
 // a variable whose correlation with another is r.
@@ -62,14 +64,23 @@ inline float first_order_float_bound(double c) {
   return static_cast<float>(c * c * (1 + float_margin));
 }
 
+// 1 - r^2 in single precision raised by the slack, so at least the double
+// 1 - r^2; 0 where that cannot be positive, and the coefficient is then
+// infinite or NaN.
+inline float first_order_high(float r) {
+  const float high = 1 - r * r + float_slack;
+  return high > 0 ? high : 0;
+}
+
 // False when the first-order coefficient for a control s cannot replace c,
-// from the floats of r_xy, r_xs, r_ys, 1 - r_xs^2 and 1 - r_ys^2 and
+// from the floats of r_xy, r_xs, r_ys, 1 - r_xs^2, first_order_high(r_ys) and
 // bound = first_order_float_bound(c).
-inline bool first_order_float_may_replace(float cxy, float xs, float ys, float ax, float ay,
+inline bool first_order_float_may_replace(float cxy, float xs, float ys, float ax, float ay_high,
                                           float bound) {
+  if (!(ax > 2 * float_slack)) return true;
   const float low = std::fabs(cxy - xs * ys) - float_slack;
-  return !(low > 0 && ax > 2 * float_slack && ay > 2 * float_slack &&
-           low * low > bound * ((ay + float_slack) * (ax + float_slack)));
+  const float low_or_0 = low > 0 ? low : 0;
+  return !(low_or_0 * low_or_0 > bound * (ay_high * (ax + float_slack)));
 }
 
 // False when the second-order coefficient of pair x, y controlled for s and
@@ -115,13 +126,13 @@ inline bool block_may_replace(double bx, double by, double bs, double ibs, doubl
 // (so, by the bound above, |g| >= |c| (1 + margin)), which needs |fxy| < 1
 // and |c| (1 + margin) < 1. From the floats of the correlations,
 // n_x = r_xt - r_xs r_ts lies within 4e-7 of the double numerator, so
-// |f_xt f_yt| <= (|n_x n_y| + product_slack) iat^2 iax iay (1 + 1e-6), with
-// iat ~ 1 / sqrt(1 - r_ts^2), iax and iay likewise; the factor and the
-// float roundings of the limit are covered by product_limit. With p <= limit
-// < 1 at most one of |f_xt|, |f_yt| exceeds 1, and then g is NaN. It costs a
-// third of the second-order filter, and on data where most pairs are
-// correlated it passes over nearly every coefficient of the pairs that stay
-// at or above the threshold, whose stored values are far below |fxy|.
+// |f_xt f_yt| <= (|n_x n_y| + product_slack) iax iay / a_t (1 + 1e-6), with
+// a_t = 1 - r_ts^2 and iax ~ 1 / sqrt(1 - r_xs^2), iay likewise; the factor and
+// the float roundings are covered by product_limit. With p <= limit < 1 at
+// most one of |f_xt|, |f_yt| exceeds 1, and then g is NaN. It costs a third
+// of the second-order filter, and on data where most pairs are correlated it
+// passes over nearly every coefficient of the pairs that stay at or above the
+// threshold, whose stored values are far below |fxy|.
 constexpr float product_slack = 2e-6f;
 // Below this limit the product filter would let most coefficients through.
 constexpr double smallest_product_limit = 0.05;
@@ -136,12 +147,12 @@ inline float product_limit(double fxy, double c, double iax, double iay) {
 }
 
 // False when the product filter proves that the second-order coefficient for
-// t cannot replace c, from the floats of r_xt, r_yt, r_ts, iat, r_xs and r_ys
-// and limit = product_limit(...).
-inline bool product_may_replace(float cxt, float cyt, float cst, float iat, float cxs, float cys,
+// t cannot replace c, from the floats of r_xt, r_yt, r_ts, a_t = 1 - r_ts^2,
+// r_xs and r_ys and limit = product_limit(...).
+inline bool product_may_replace(float cxt, float cyt, float cst, float at, float cxs, float cys,
                                 float limit) {
   const float nx = cxt - cxs * cst, ny = cyt - cys * cst;
-  return !((std::fabs(nx * ny) + product_slack) * iat * iat <= limit);
+  return !(std::fabs(nx * ny) <= limit * at - product_slack);
 }
 
 // The second-order filter in single precision, for the AVX-512 and AVX2

@@ -22,10 +22,11 @@ namespace plain {
 namespace {
 
 uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
-                          const float* ay) {
+                          const float* ay_high) {
   uint64_t mask = 0;
   for (int32_t j = 0; j < first_order_lanes; ++j)
-    if (first_order_float_may_replace(lanes.cxy_f[j], xs, ys[j], ax, ay[j], lanes.bound_f[j]))
+    if (first_order_float_may_replace(lanes.cxy_f[j], xs, ys[j], ax, ay_high[j],
+                                      lanes.bound_f[j]))
       mask |= uint64_t{1} << j;
   return mask;
 }
@@ -42,14 +43,17 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask;
 }
 
-uint64_t product_mask(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
-                      int32_t t1) {
-  uint64_t mask = 0;
-  for (int32_t t = t0; t < t1; ++t)
-    if (product_may_replace(in.cx_f[t], in.cy_f[t], in.cs_f[t], in.inverse_root_a_f[t], cxs, cys,
-                            limit))
-      mask |= uint64_t{1} << (t - t0);
-  return mask;
+bool product_masks(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
+                   int32_t t1, uint64_t* masks) {
+  uint64_t any = 0;
+  for (int32_t k = 0; 64 * k < t1 - t0; ++k) {
+    masks[k] = 0;
+    for (int32_t t = t0 + 64 * k; t < smaller(t1, t0 + 64 * (k + 1)); ++t)
+      if (product_may_replace(in.cx_f[t], in.cy_f[t], in.cs_f[t], in.a_f[t], cxs, cys, limit))
+        masks[k] |= uint64_t{1} << (t - t0 - 64 * k);
+    any |= masks[k];
+  }
+  return any != 0;
 }
 
 uint64_t block_mask(const double* bx, const double* by, const double* bs, const double* ibs,

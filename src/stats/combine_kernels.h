@@ -71,11 +71,11 @@ struct FirstOrderLanes {
 // Merges into every lane of the group the first-order coefficients of pair
 // (x, y0 + j) controlled for s = s0 .. s1-1, s not x, in ascending order.
 // cx is row x of the correlation matrix; ys[(s - s0) * first_order_lanes + j]
-// holds correlation[y0 + j][s], ys_f the same in single precision and ay_f
-// the same places' 1 - r^2 in single precision.
+// holds correlation[y0 + j][s], ys_f the same in single precision and
+// ay_high first_order_high of ys_f.
 using MergeFirstOrderLanes = void (*)(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                                      const float* ys_f, const float* ay_f, int32_t x, int32_t y0,
-                                      int32_t s0, int32_t s1);
+                                      const float* ys_f, const float* ay_high, int32_t x,
+                                      int32_t y0, int32_t s0, int32_t s1);
 
 // What a pair of variables needs for its second-order coefficients controlled
 // for s and each t > s.
@@ -87,6 +87,7 @@ struct SecondOrderInputs {
   const float* cy_f;
   const float* cs_f;
   const float* inverse_root_a_f;  // inverse_root_a in single precision
+  const float* a_f;               // 1 - r_vs^2 for every v, in single precision
   const double* bx;  // block_bounds of rows x, y and s
   const double* by;
   const double* bs;
@@ -104,10 +105,10 @@ using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, dou
                                     int32_t& kept_t);
 
 // Bit j set when the first-order filter lets lane j through at a control with
-// single-precision r_xs = xs, ax = 1 - xs^2, and the lanes' ys and ay: every
-// lane where first_order_float_may_replace holds.
+// single-precision r_xs = xs, ax = 1 - xs^2, and the lanes' ys and ay_high:
+// every lane where first_order_float_may_replace holds.
 using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, float ax,
-                                    const float* ys, const float* ay);
+                                    const float* ys, const float* ay_high);
 
 // How many elements past their last the filters may read: masked loads are
 // slow on some CPUs, so the AVX2 filters read whole vectors and clear the bits
@@ -123,12 +124,16 @@ using SecondOrderMask = uint64_t (*)(const SecondOrderInputs& in, double fxy, do
                                      double cys, double iax, double iay, double c, int32_t t0,
                                      int32_t t1);
 
-// Bit t - t0 set, for t in [t0, t1), t1 - t0 <= second_order_run, when the
-// product filter lets the coefficient of pair in.x, in.y controlled for in.s
-// and t through: product_may_replace with the floats of r_xs = cxs, r_ys = cys
-// and limit = product_limit(...).
-using ProductMask = uint64_t (*)(const SecondOrderInputs& in, float cxs, float cys, float limit,
-                                 int32_t t0, int32_t t1);
+// The most second controls that one call of the product filter takes.
+constexpr int32_t product_stretch = 512;
+
+// For t in [t0, t1), t1 - t0 <= product_stretch: bit (t - t0) % 64 of
+// masks[(t - t0) / 64] set when the product filter lets the coefficient of
+// pair in.x, in.y controlled for in.s and t through (product_may_replace with
+// the floats of r_xs = cxs and r_ys = cys and limit = product_limit(...)).
+// Returns whether any bit is set; masks are left undefined when none is.
+using ProductMasks = bool (*)(const SecondOrderInputs& in, float cxs, float cys, float limit,
+                              int32_t t0, int32_t t1, uint64_t* masks);
 
 // Bit j set, j < n <= 64, for every block of t that block_may_replace lets
 // through, from the blocks' bounds bx[j], by[j], bs[j] and ibs[j], each
@@ -143,7 +148,7 @@ struct SearchKernels {
   MergeSecondOrder merge_second_order;
   FirstOrderMask first_order_mask;
   SecondOrderMask second_order_mask;
-  ProductMask product_mask;
+  ProductMasks product_masks;
   BlockMask block_mask;
 };
 

@@ -13,23 +13,21 @@ namespace {
 __m256 abs_ps(__m256 v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
 
 uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
-                          const float* ay) {
+                          const float* ay_high) {
   if (!(ax > 2 * float_slack)) return ~uint64_t{0};
   const __m256 vxs = _mm256_set1_ps(xs), slack = _mm256_set1_ps(float_slack);
-  const __m256 two_slack = _mm256_set1_ps(2 * float_slack), zero = _mm256_setzero_ps();
-  const __m256 ax_high = _mm256_add_ps(_mm256_set1_ps(ax), slack);
+  const __m256 ax_high = _mm256_set1_ps(ax + float_slack), zero = _mm256_setzero_ps();
   uint64_t mask = 0;
   for (int32_t q = 0; q < first_order_lanes; q += 8) {
-    const __m256 vay = _mm256_loadu_ps(ay + q);
-    const __m256 low =
+    // A NaN low becomes 0, which passes.
+    const __m256 low = _mm256_max_ps(
         _mm256_sub_ps(abs_ps(_mm256_sub_ps(_mm256_loadu_ps(lanes.cxy_f + q),
                                            _mm256_mul_ps(vxs, _mm256_loadu_ps(ys + q)))),
-                      slack);
+                      slack),
+        zero);
     const __m256 limit = _mm256_mul_ps(_mm256_loadu_ps(lanes.bound_f + q),
-                                       _mm256_mul_ps(_mm256_add_ps(vay, slack), ax_high));
-    const __m256 skip = _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(low, zero, _CMP_GT_OQ),
-                                                    _mm256_cmp_ps(vay, two_slack, _CMP_GT_OQ)),
-                                      _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ));
+                                       _mm256_mul_ps(_mm256_loadu_ps(ay_high + q), ax_high));
+    const __m256 skip = _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ);
     mask |= uint64_t{static_cast<uint8_t>(~_mm256_movemask_ps(skip))} << q;
   }
   return mask;
@@ -71,33 +69,45 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask & first_bits(t1 - t0);
 }
 
-// For t in [t0, t1), t1 - t0 <= second_order_run. It nearly always lets no
-// coefficient through, so the bits are gathered only when some lane passes.
-uint64_t product_mask(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
-                      int32_t t1) {
+// All ones in the lanes of t .. t+7 that the product filter lets through.
+__m256 product_passes(const SecondOrderInputs& in, __m256 cxs, __m256 cys, __m256 limit,
+                      int32_t t) {
+  const __m256 cst = _mm256_loadu_ps(in.cs_f + t);
+  const __m256 nx = _mm256_fnmadd_ps(cxs, cst, _mm256_loadu_ps(in.cx_f + t));
+  const __m256 ny = _mm256_fnmadd_ps(cys, cst, _mm256_loadu_ps(in.cy_f + t));
+  const __m256 room =
+      _mm256_fmsub_ps(limit, _mm256_loadu_ps(in.a_f + t), _mm256_set1_ps(product_slack));
+  return _mm256_cmp_ps(abs_ps(_mm256_mul_ps(nx, ny)), room, _CMP_NLE_UQ);
+}
+
+// It nearly always lets nothing through, so it first only asks whether any
+// lane of a word passes, and gathers the word's bits only when one does.
+bool product_masks(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
+                   int32_t t1, uint64_t* masks) {
   const __m256 vcxs = _mm256_set1_ps(cxs), vcys = _mm256_set1_ps(cys);
-  const __m256 slack = _mm256_set1_ps(product_slack), vlimit = _mm256_set1_ps(limit);
-  constexpr int32_t vectors = second_order_run / 8;
-  __m256 passes[vectors];
-  __m256 any = _mm256_setzero_ps();
-  const int32_t n = (t1 - t0 + 7) / 8;
-  for (int32_t k = 0; k < n; ++k) {
-    const int32_t t = t0 + 8 * k;
-    const __m256 cst = _mm256_loadu_ps(in.cs_f + t);
-    const __m256 iat = _mm256_loadu_ps(in.inverse_root_a_f + t);
-    const __m256 nx = _mm256_fnmadd_ps(vcxs, cst, _mm256_loadu_ps(in.cx_f + t));
-    const __m256 ny = _mm256_fnmadd_ps(vcys, cst, _mm256_loadu_ps(in.cy_f + t));
-    const __m256 bound =
-        _mm256_mul_ps(_mm256_mul_ps(_mm256_add_ps(abs_ps(_mm256_mul_ps(nx, ny)), slack), iat), iat);
-    passes[k] = _mm256_cmp_ps(bound, vlimit, _CMP_NLE_UQ);
-    any = _mm256_or_ps(any, passes[k]);
+  const __m256 vlimit = _mm256_set1_ps(limit);
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  uint64_t found = 0;
+  for (int32_t k = 0; 64 * k < t1 - t0; ++k) {
+    const int32_t start = t0 + 64 * k, n = smaller(64, t1 - start);
+    __m256 any = _mm256_setzero_ps();
+    int32_t j = 0;
+    for (; j + 8 <= n; j += 8)
+      any = _mm256_or_ps(any, product_passes(in, vcxs, vcys, vlimit, start + j));
+    if (j < n) {
+      const __m256 in_run = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(n - j), lanes));
+      any = _mm256_or_ps(any, _mm256_and_ps(in_run, product_passes(in, vcxs, vcys, vlimit, start + j)));
+    }
+    masks[k] = 0;
+    if (_mm256_testz_ps(any, any)) continue;
+    for (j = 0; j < n; j += 8)
+      masks[k] |= uint64_t{static_cast<uint8_t>(
+                      _mm256_movemask_ps(product_passes(in, vcxs, vcys, vlimit, start + j)))}
+                  << j;
+    masks[k] &= first_bits(n);
+    found |= masks[k];
   }
-  // Lanes past t1 may pass too; they are cleared below.
-  if (_mm256_testz_ps(any, any)) return 0;
-  uint64_t mask = 0;
-  for (int32_t k = 0; k < n; ++k)
-    mask |= uint64_t{static_cast<uint8_t>(_mm256_movemask_ps(passes[k]))} << (8 * k);
-  return mask & first_bits(t1 - t0);
+  return found != 0;
 }
 
 // n <= 64 blocks from the given starts.

@@ -14,24 +14,22 @@ namespace {
 __m512d broadcast(double v) { return _mm512_set1_pd(v); }
 
 uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
-                          const float* ay) {
-  const __m512 vxs = _mm512_set1_ps(xs), vax = _mm512_set1_ps(ax);
-  const __m512 slack = _mm512_set1_ps(float_slack), two_slack = _mm512_set1_ps(2 * float_slack);
-  const __m512 zero = _mm512_setzero_ps();
-  const __mmask16 ax_trusted = _mm512_cmp_ps_mask(vax, two_slack, _CMP_GT_OQ);
-  const __m512 ax_high = _mm512_add_ps(vax, slack);
+                          const float* ay_high) {
+  if (!(ax > 2 * float_slack)) return ~uint64_t{0};
+  const __m512 vxs = _mm512_set1_ps(xs), slack = _mm512_set1_ps(float_slack);
+  const __m512 ax_high = _mm512_set1_ps(ax + float_slack), zero = _mm512_setzero_ps();
   uint64_t mask = 0;
   for (int32_t q = 0; q < first_order_lanes; q += 16) {
-    const __m512 vay = _mm512_loadu_ps(ay + q);
-    const __m512 low =
+    // A NaN low becomes 0, which passes.
+    const __m512 low = _mm512_maskz_max_ps(
+        0xFFFF,
         _mm512_sub_ps(_mm512_abs_ps(_mm512_sub_ps(_mm512_loadu_ps(lanes.cxy_f + q),
                                                   _mm512_mul_ps(vxs, _mm512_loadu_ps(ys + q)))),
-                      slack);
+                      slack),
+        zero);
     const __m512 limit = _mm512_mul_ps(_mm512_loadu_ps(lanes.bound_f + q),
-                                       _mm512_mul_ps(_mm512_add_ps(vay, slack), ax_high));
-    const __mmask16 skip = _mm512_cmp_ps_mask(low, zero, _CMP_GT_OQ) & ax_trusted &
-                           _mm512_cmp_ps_mask(vay, two_slack, _CMP_GT_OQ) &
-                           _mm512_cmp_ps_mask(_mm512_mul_ps(low, low), limit, _CMP_GT_OQ);
+                                       _mm512_mul_ps(_mm512_loadu_ps(ay_high + q), ax_high));
+    const __mmask16 skip = _mm512_cmp_ps_mask(_mm512_mul_ps(low, low), limit, _CMP_GT_OQ);
     mask |= uint64_t{static_cast<uint16_t>(~skip)} << q;
   }
   return mask;
@@ -80,24 +78,28 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask;
 }
 
-// For t in [t0, t1), t1 - t0 <= second_order_run.
-uint64_t product_mask(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
-                      int32_t t1) {
+bool product_masks(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
+                   int32_t t1, uint64_t* masks) {
   const __m512 vcxs = _mm512_set1_ps(cxs), vcys = _mm512_set1_ps(cys);
-  const __m512 slack = _mm512_set1_ps(product_slack), vlimit = _mm512_set1_ps(limit);
-  uint64_t mask = 0;
-  for (int32_t t = t0; t < t1; t += 16) {
-    const __mmask16 valid = static_cast<__mmask16>(first_bits(smaller(16, t1 - t)));
-    const __m512 cst = _mm512_maskz_loadu_ps(valid, in.cs_f + t);
-    const __m512 iat = _mm512_maskz_loadu_ps(valid, in.inverse_root_a_f + t);
-    const __m512 nx = _mm512_fnmadd_ps(vcxs, cst, _mm512_maskz_loadu_ps(valid, in.cx_f + t));
-    const __m512 ny = _mm512_fnmadd_ps(vcys, cst, _mm512_maskz_loadu_ps(valid, in.cy_f + t));
-    const __m512 bound = _mm512_mul_ps(
-        _mm512_mul_ps(_mm512_add_ps(_mm512_abs_ps(_mm512_mul_ps(nx, ny)), slack), iat), iat);
-    const __mmask16 skip = _mm512_cmp_ps_mask(bound, vlimit, _CMP_LE_OQ);
-    mask |= static_cast<uint64_t>(static_cast<uint16_t>(~skip & valid)) << (t - t0);
+  const __m512 vlimit = _mm512_set1_ps(limit), slack = _mm512_set1_ps(product_slack);
+  uint64_t any = 0;
+  for (int32_t k = 0; 64 * k < t1 - t0; ++k) {
+    uint64_t mask = 0;
+    for (int32_t j = 0, start = t0 + 64 * k; j < 64 && start + j < t1; j += 16) {
+      const int32_t t = start + j;
+      const __mmask16 valid = static_cast<__mmask16>(first_bits(smaller(16, t1 - t)));
+      const __m512 cst = _mm512_maskz_loadu_ps(valid, in.cs_f + t);
+      const __m512 nx = _mm512_fnmadd_ps(vcxs, cst, _mm512_maskz_loadu_ps(valid, in.cx_f + t));
+      const __m512 ny = _mm512_fnmadd_ps(vcys, cst, _mm512_maskz_loadu_ps(valid, in.cy_f + t));
+      const __m512 room = _mm512_fmsub_ps(vlimit, _mm512_maskz_loadu_ps(valid, in.a_f + t), slack);
+      const __mmask16 skip =
+          _mm512_cmp_ps_mask(_mm512_abs_ps(_mm512_mul_ps(nx, ny)), room, _CMP_LE_OQ);
+      mask |= static_cast<uint64_t>(static_cast<uint16_t>(~skip & valid)) << j;
+    }
+    masks[k] = mask;
+    any |= mask;
   }
-  return mask;
+  return any != 0;
 }
 
 // n <= 64 blocks from the given starts.
