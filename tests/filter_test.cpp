@@ -95,8 +95,8 @@ TEST(Filters, FirstOrderMasksComputeTheirPredicateAndNeverDropAReplacingCoeffici
     const float xs_f = static_cast<float>(k.xs), ax_f = 1 - xs_f * xs_f;
     uint64_t expected = 0;
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j)
-      if (quorvin::first_order_float_may_replace(k.lanes.cxy_f[j], xs_f, k.ys_f[j], ax_f, k.ay_high[j],
-                                                 k.lanes.bound_f[j]))
+      if (quorvin::first_order_float_may_replace(k.lanes.cxy_f[j], xs_f, k.ys_f[j], ax_f,
+                                                 k.ay_high[j], k.lanes.bound_f[j]))
         expected |= uint64_t{1} << j;
     for (FilterSet set : runnable_sets()) {
       const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
@@ -148,9 +148,10 @@ namespace {
 struct SecondOrderCase {
   int32_t V;
   std::vector<double> r{};  // V x V
-  std::vector<float> r_f{};
+  std::vector<int16_t> r_q{};
   std::vector<double> bounds{}, inverse_root_a{}, inverse_root_bs{};
-  std::vector<float> inverse_root_a_f{}, a_f{};
+  std::vector<float> inverse_root_a_f{};
+  std::vector<int16_t> a_q{};
   const double* row(int32_t v) const { return r.data() + static_cast<size_t>(v) * V; }
 };
 
@@ -158,10 +159,11 @@ struct SecondOrderCase {
 void derive_tables(SecondOrderCase& k, int32_t s) {
   const int32_t V = k.V;
   const int32_t blocks = (V + quorvin::bound_block - 1) / quorvin::bound_block;
-  // NaN past the ends of the tables that the filters read past their last
-  // element, which they would let through: those bits must still be clear.
-  k.r_f.assign(k.r.begin(), k.r.end());
-  k.r_f.resize(k.r_f.size() + quorvin::second_order_over_read, NAN);
+  // Past the ends of the tables that the filters read past their last
+  // element, values they would let through (NaN, or a_t = 0 for the product
+  // filter): those bits must still be clear.
+  for (double r : k.r) k.r_q.push_back(quorvin::quantized_correlation(r));
+  k.r_q.resize(k.r_q.size() + quorvin::second_order_over_read, 16384);
   k.bounds.resize(static_cast<size_t>(V) * blocks + quorvin::block_over_read, NAN);
   for (int32_t v = 0; v < V; ++v)
     quorvin::block_bounds(k.row(v), v, V, k.bounds.data() + v * blocks);
@@ -169,14 +171,15 @@ void derive_tables(SecondOrderCase& k, int32_t s) {
     const double r = k.row(s)[v];
     k.inverse_root_a.push_back(1 / std::sqrt(1 - r * r));
     k.inverse_root_a_f.push_back(static_cast<float>(k.inverse_root_a.back()));
-    k.a_f.push_back(static_cast<float>(1 - r * r));
+    k.a_q.push_back(quorvin::quantized_one_minus_square(r));
   }
   for (int32_t b = 0; b < blocks; ++b) {
     const double bs = k.bounds[s * blocks + b];
     k.inverse_root_bs.push_back(1 / std::sqrt(1 - bs * bs));
   }
   k.inverse_root_a_f.resize(V + quorvin::second_order_over_read, NAN);
-  k.a_f.resize(V + quorvin::second_order_over_read, NAN);
+  // With a_t = 0 past the end the product filter lets every lane through.
+  k.a_q.resize(V + quorvin::second_order_over_read, 0);
   k.inverse_root_bs.resize(blocks + quorvin::block_over_read, NAN);
 }
 
@@ -196,11 +199,11 @@ quorvin::SecondOrderInputs inputs_of(const SecondOrderCase& k, int32_t x, int32_
   return {.cx = k.row(x),
           .cy = k.row(y),
           .cs = k.row(s),
-          .cx_f = k.r_f.data() + x * k.V,
-          .cy_f = k.r_f.data() + y * k.V,
-          .cs_f = k.r_f.data() + s * k.V,
+          .cx_q = k.r_q.data() + x * k.V,
+          .cy_q = k.r_q.data() + y * k.V,
+          .cs_q = k.r_q.data() + s * k.V,
+          .a_q = k.a_q.data(),
           .inverse_root_a_f = k.inverse_root_a_f.data(),
-          .a_f = k.a_f.data(),
           .bx = k.bounds.data() + x * blocks,
           .by = k.bounds.data() + y * blocks,
           .bs = k.bounds.data() + s * blocks,
@@ -246,20 +249,28 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
       const quorvin::SecondOrderInputs in = inputs_of(k, x, y, s);
       const double cxs = k.row(x)[s], cys = k.row(y)[s];
       const double iax = k.inverse_root_a[x], iay = k.inverse_root_a[y];
-      const float limit = quorvin::product_limit(fxy, c, iax, iay);
+      const int16_t limit = quorvin::product_limit(fxy, c, iax, iay);
+      const int16_t cxs_q = quorvin::quantized_control(cxs),
+                    cys_q = quorvin::quantized_control(cys);
       // Runs of every length up to the longest, from any start.
       for (int32_t t0 = s + 1, t1; t0 < V; t0 = t1) {
         t1 = std::min(V, t0 + 1 + random.below(quorvin::product_stretch));
         for (FilterSet set : runnable_sets()) {
           const SearchKernels& kernels = quorvin::search_kernels(set);
           uint64_t products[quorvin::product_stretch / 64];
-          const bool any = kernels.product_masks(in, static_cast<float>(cxs),
-                                                 static_cast<float>(cys), limit, t0, t1, products);
+          const bool any = kernels.product_masks(in, cxs_q, cys_q, limit, t0, t1, products);
           for (int32_t start = t0; start < t1; start += 64) {
             const int32_t end = std::min(t1, start + 64);
             const uint64_t second_order =
                 kernels.second_order_mask(in, fxy, cxs, cys, iax, iay, c, start, end);
             const uint64_t product = any ? products[(start - t0) / 64] : 0;
+            // The fixed point is exact: every set computes the predicate bit for bit.
+            uint64_t predicate = 0;
+            for (int32_t t = start; t < end; ++t)
+              if (quorvin::product_may_replace(in.cx_q[t], in.cy_q[t], in.cs_q[t], in.a_q[t], cxs_q,
+                                               cys_q, limit))
+                predicate |= uint64_t{1} << (t - start);
+            ASSERT_EQ(product, predicate) << quorvin::filter_set_name(set) << " " << label;
             if (end - start < 64) {
               ASSERT_EQ(second_order >> (end - start), 0u) << quorvin::filter_set_name(set);
               ASSERT_EQ(product >> (end - start), 0u) << quorvin::filter_set_name(set);
@@ -273,8 +284,7 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
                   << label << " " << quorvin::filter_set_name(set) << ": x " << x << " y " << y
                   << " s " << s << " t " << t << " c " << c << " g " << g << " dropped by "
                   << (dropped ? "second-order" : "product") << " filter";
-              if (std::fabs(g) > 1.01 * std::fabs(c) && std::fabs(c) > 0.01 &&
-                  std::fabs(fxy) < 1) {
+              if (std::fabs(g) > 1.01 * std::fabs(c) && std::fabs(c) > 0.01 && std::fabs(fxy) < 1) {
                 ++count.clearly_not_replacing;
                 count.of_those_dropped += dropped;
               }
@@ -378,15 +388,19 @@ TEST(Filters, ProductMasksAreTightWhereTheirBoundIsExact) {
         const double iax = k.inverse_root_a[x], iay = k.inverse_root_a[y];
         for (FilterSet set : runnable_sets()) {
           const auto let_through = [&](double c) {
-            const float limit = quorvin::product_limit(fxy, c, iax, iay), r_s_f = r_s;
+            const int16_t limit = quorvin::product_limit(fxy, c, iax, iay);
+            const int16_t r_s_q = quorvin::quantized_control(r_s);
             uint64_t mask[1];
-            return quorvin::search_kernels(set).product_masks(in, r_s_f, r_s_f, limit, t, t + 1,
+            return quorvin::search_kernels(set).product_masks(in, r_s_q, r_s_q, limit, t, t + 1,
                                                               mask);
           };
           const double just_above = std::nextafter(std::fabs(g), 2.0);
           ASSERT_TRUE(let_through(just_above))
               << quorvin::filter_set_name(set) << " r_xy " << r_xy << " r_t " << r_t;
-          if (g > 0.05 && quorvin::product_limit(fxy, 0.9 * g, iax, iay) >= 0) {
+          // Well below: the product's limit clear of the fixed point's slack.
+          const double fxt = quorvin::partial_coefficient(r_t, r_s, r_st);
+          if (g > 0.05 && quorvin::product_limit(fxy, 0.9 * g, iax, iay) >= 0 &&
+              quorvin::block_limit(fxy, 0.9 * g) > fxt * fxt + 0.005) {
             ++cases;
             EXPECT_FALSE(let_through(0.9 * g))
                 << quorvin::filter_set_name(set) << " r_xy " << r_xy << " r_t " << r_t;

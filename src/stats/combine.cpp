@@ -64,11 +64,13 @@ struct Search {
   // ~ 1 / sqrt(1 - bounds[s][b]^2) for every block b.
   Matrix inverse_root_a{};
   Matrix inverse_root_bs{};
-  // Single-precision copies for the filters.
-  std::vector<float> correlation_f{};
+  // Quantized and single-precision copies for the filters.
+  std::vector<int16_t> correlation_q{};
+  std::vector<int16_t> a_q{};  // quantized 1 - r_vs^2 for every v, per control of a block
   std::vector<float> inverse_root_a_f{};
-  std::vector<float> a_f{};  // 1 - r_vs^2 for every v, for each control of a block
-  const float* row_f(int32_t v) const { return correlation_f.data() + static_cast<size_t>(v) * V; }
+  const int16_t* row_q(int32_t v) const {
+    return correlation_q.data() + static_cast<size_t>(v) * V;
+  }
 };
 
 int32_t bound_blocks(int32_t V) { return (V + bound_block - 1) / bound_block; }
@@ -105,14 +107,14 @@ void obtain_second_order_arrays(Search& search) {
     throw std::bad_alloc();
   std::fill_n(search.bounds[V], block_over_read * blocks, 0.0);
   std::fill_n(search.inverse_root_bs[control_block], block_over_read * blocks, 0.0);
-  search.correlation_f.resize(static_cast<size_t>(V) * V + second_order_over_read);
+  search.correlation_q.resize(static_cast<size_t>(V) * V + second_order_over_read);
+  search.a_q.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
   search.inverse_root_a_f.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
-  search.a_f.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
 #pragma omp parallel for schedule(static)
   for (int32_t v = 0; v < V; ++v) {
     block_bounds(search.correlation[v], v, V, search.bounds[v]);
-    std::copy(search.correlation[v], search.correlation[v] + V,
-              search.correlation_f.data() + static_cast<size_t>(v) * V);
+    std::transform(search.correlation[v], search.correlation[v] + V,
+                   search.correlation_q.data() + static_cast<size_t>(v) * V, quantized_correlation);
   }
 }
 
@@ -124,11 +126,11 @@ void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
     const double* cs = search.correlation[s];
     double* ia = search.inverse_root_a[s - s_begin];
     float* ia_f = search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * V;
-    float* a_f = search.a_f.data() + static_cast<size_t>(s - s_begin) * V;
+    int16_t* a_q = search.a_q.data() + static_cast<size_t>(s - s_begin) * V;
     for (int32_t v = 0; v < V; ++v) {
       ia[v] = inverse_root(cs[v]);
       ia_f[v] = static_cast<float>(ia[v]);
-      a_f[v] = static_cast<float>(1 - cs[v] * cs[v]);
+      a_q[v] = quantized_one_minus_square(cs[v]);
     }
     const double* bs = search.bounds[s];
     double* ibs = search.inverse_root_bs[s - s_begin];
@@ -173,12 +175,12 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
             .cx = cx,
             .cy = cy,
             .cs = cs,
-            .cx_f = search.row_f(x),
-            .cy_f = search.row_f(y),
-            .cs_f = search.row_f(s),
+            .cx_q = search.row_q(x),
+            .cy_q = search.row_q(y),
+            .cs_q = search.row_q(s),
+            .a_q = search.a_q.data() + static_cast<size_t>(s - s_begin) * search.V,
             .inverse_root_a_f =
                 search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * search.V,
-            .a_f = search.a_f.data() + static_cast<size_t>(s - s_begin) * search.V,
             .bx = search.bounds[x],
             .by = search.bounds[y],
             .bs = search.bounds[s],
@@ -338,13 +340,13 @@ int32_t set_controls_per_sweep(int32_t controls) {
 double combine_working_bytes(int32_t V) {
   const double v = V, blocks = bound_blocks(V), controls = control_block;
   const double threads = omp_get_max_threads();
-  // The active pairs when every pair is active; the bounds and the
-  // single-precision copy of the correlations; each block's inverse roots;
-  // each thread's copies for the first-order sweep.
+  // The active pairs when every pair is active; the bounds and the quantized
+  // copy of the correlations; each block's inverse roots and quantized
+  // 1 - r^2; each thread's copies for the first-order sweep.
   const double active = sizeof(ActivePair) * v * (v - 1) / 2;
-  const double tables = 8 * (v + block_over_read) * blocks + 4 * v * v + 4 * second_order_over_read;
-  const double per_block = controls * (16 * v + 8 * blocks) + 8 * block_over_read * blocks +
-                           8 * second_order_over_read;
+  const double tables = 8 * (v + block_over_read) * blocks + 2 * v * v + 2 * second_order_over_read;
+  const double per_block = controls * (14 * v + 8 * blocks) + 8 * block_over_read * blocks +
+                           6 * second_order_over_read;
   const double per_thread = threads * controls * first_order_lanes * (8 + 4 + 4);
   return active + tables + per_block + per_thread;
 }

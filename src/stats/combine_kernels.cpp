@@ -43,13 +43,13 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask;
 }
 
-bool product_masks(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
-                   int32_t t1, uint64_t* masks) {
+bool product_masks(const SecondOrderInputs& in, int16_t cxs, int16_t cys, int16_t limit,
+                   int32_t t0, int32_t t1, uint64_t* masks) {
   uint64_t any = 0;
   for (int32_t k = 0; 64 * k < t1 - t0; ++k) {
     masks[k] = 0;
     for (int32_t t = t0 + 64 * k; t < smaller(t1, t0 + 64 * (k + 1)); ++t)
-      if (product_may_replace(in.cx_f[t], in.cy_f[t], in.cs_f[t], in.a_f[t], cxs, cys, limit))
+      if (product_may_replace(in.cx_q[t], in.cy_q[t], in.cs_q[t], in.a_q[t], cxs, cys, limit))
         masks[k] |= uint64_t{1} << (t - t0 - 64 * k);
     any |= masks[k];
   }
@@ -73,7 +73,8 @@ uint64_t block_mask(const double* bx, const double* by, const double* bs, const 
 
 bool cpu_runs(FilterSet set) {
   switch (set) {
-    case FilterSet::avx512: return __builtin_cpu_supports("avx512f");
+    case FilterSet::avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
     case FilterSet::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case FilterSet::plain: return true;
   }

@@ -83,11 +83,11 @@ struct SecondOrderInputs {
   const double* cx;  // rows x, y and s of the correlation matrix
   const double* cy;
   const double* cs;
-  const float* cx_f;  // the same in single precision, for the filter
-  const float* cy_f;
-  const float* cs_f;
+  const int16_t* cx_q;  // the same quantized, for the product filter
+  const int16_t* cy_q;
+  const int16_t* cs_q;
+  const int16_t* a_q;             // quantized_one_minus_square of row s
   const float* inverse_root_a_f;  // inverse_root_a in single precision
-  const float* a_f;               // 1 - r_vs^2 for every v, in single precision
   const double* bx;  // block_bounds of rows x, y and s
   const double* by;
   const double* bs;
@@ -113,7 +113,7 @@ using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, floa
 // How many elements past their last the filters may read: masked loads are
 // slow on some CPUs, so the AVX2 filters read whole vectors and clear the bits
 // of the elements past the end. The search pads its tables to allow it.
-constexpr int32_t second_order_over_read = 16;  // of the single-precision rows
+constexpr int32_t second_order_over_read = 16;  // of the quantized and float rows
 constexpr int32_t block_over_read = 4;          // of the block bounds and their roots
 
 // Bit t - t0 set, for t in [t0, t1), t1 - t0 <= second_order_run, when the
@@ -129,11 +129,12 @@ constexpr int32_t product_stretch = 512;
 
 // For t in [t0, t1), t1 - t0 <= product_stretch: bit (t - t0) % 64 of
 // masks[(t - t0) / 64] set when the product filter lets the coefficient of
-// pair in.x, in.y controlled for in.s and t through (product_may_replace with
-// the floats of r_xs = cxs and r_ys = cys and limit = product_limit(...)).
-// Returns whether any bit is set; masks are left undefined when none is.
-using ProductMasks = bool (*)(const SecondOrderInputs& in, float cxs, float cys, float limit,
-                              int32_t t0, int32_t t1, uint64_t* masks);
+// pair in.x, in.y controlled for in.s and t through: product_may_replace with
+// cxs = quantized_control(r_xs), cys likewise and limit = product_limit(...)
+// >= 0, which requires |r_xs| and |r_ys| below 0.9999. Returns whether any bit
+// is set; masks are left undefined when none is.
+using ProductMasks = bool (*)(const SecondOrderInputs& in, int16_t cxs, int16_t cys,
+                              int16_t limit, int32_t t0, int32_t t1, uint64_t* masks);
 
 // Bit j set, j < n <= 64, for every block of t that block_may_replace lets
 // through, from the blocks' bounds bx[j], by[j], bs[j] and ibs[j], each

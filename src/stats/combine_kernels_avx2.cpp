@@ -33,6 +33,19 @@ uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, cons
   return mask;
 }
 
+// Eight correlations of a row from t, as floats; only the first n of them
+// when n < 8, as the row may end there.
+__m256 floats_of(const double* row, int32_t t, int32_t n) {
+  if (n >= 8)
+    return _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(row + t + 4)),
+                           _mm256_cvtpd_ps(_mm256_loadu_pd(row + t)));
+  const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
+  const __m256i low = _mm256_cmpgt_epi64(_mm256_set1_epi64x(n), lanes);
+  const __m256i high = _mm256_cmpgt_epi64(_mm256_set1_epi64x(n - 4), lanes);
+  return _mm256_set_m128(_mm256_cvtpd_ps(_mm256_maskload_pd(row + t + 4, high)),
+                         _mm256_cvtpd_ps(_mm256_maskload_pd(row + t, low)));
+}
+
 // For t in [t0, t1), t1 - t0 <= second_order_run, and the stored value c.
 uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
                            double iax, double iay, double c, int32_t t0, int32_t t1) {
@@ -48,11 +61,12 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   const __m256 largest_iat = _mm256_set1_ps(single_largest_iat(iax, iay));
   uint64_t mask = 0;
   for (int32_t t = t0; t < t1; t += 8) {
-    const __m256 cst = _mm256_loadu_ps(in.cs_f + t);
+    const int32_t n = t1 - t;
+    const __m256 cst = floats_of(in.cs, t, n);
     const __m256 iat = _mm256_loadu_ps(in.inverse_root_a_f + t);
-    const __m256 fx = _mm256_mul_ps(_mm256_fnmadd_ps(vcxs, cst, _mm256_loadu_ps(in.cx_f + t)),
+    const __m256 fx = _mm256_mul_ps(_mm256_fnmadd_ps(vcxs, cst, floats_of(in.cx, t, n)),
                                     _mm256_mul_ps(viax, iat));
-    const __m256 fy = _mm256_mul_ps(_mm256_fnmadd_ps(vcys, cst, _mm256_loadu_ps(in.cy_f + t)),
+    const __m256 fy = _mm256_mul_ps(_mm256_fnmadd_ps(vcys, cst, floats_of(in.cy, t, n)),
                                     _mm256_mul_ps(viay, iat));
     const __m256 one_minus_fx2 = _mm256_fnmadd_ps(fx, fx, one);
     const __m256 one_minus_fy2 = _mm256_fnmadd_ps(fy, fy, one);
@@ -69,41 +83,52 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask & first_bits(t1 - t0);
 }
 
-// All ones in the lanes of t .. t+7 that the product filter lets through.
-__m256 product_passes(const SecondOrderInputs& in, __m256 cxs, __m256 cys, __m256 limit,
-                      int32_t t) {
-  const __m256 cst = _mm256_loadu_ps(in.cs_f + t);
-  const __m256 nx = _mm256_fnmadd_ps(cxs, cst, _mm256_loadu_ps(in.cx_f + t));
-  const __m256 ny = _mm256_fnmadd_ps(cys, cst, _mm256_loadu_ps(in.cy_f + t));
-  const __m256 room =
-      _mm256_fmsub_ps(limit, _mm256_loadu_ps(in.a_f + t), _mm256_set1_ps(product_slack));
-  return _mm256_cmp_ps(abs_ps(_mm256_mul_ps(nx, ny)), room, _CMP_NLE_UQ);
+// All ones in the 16-bit lanes of t .. t+15 that the product filter lets
+// through.
+__m256i product_passes(const SecondOrderInputs& in, __m256i cxs, __m256i cys, __m256i limit,
+                       int32_t t) {
+  const auto at = [t](const int16_t* row) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + t));
+  };
+  const __m256i cst = at(in.cs_q);
+  const __m256i nx = _mm256_subs_epi16(at(in.cx_q), _mm256_mulhrs_epi16(cxs, cst));
+  const __m256i ny = _mm256_subs_epi16(at(in.cy_q), _mm256_mulhrs_epi16(cys, cst));
+  const __m256i room =
+      _mm256_subs_epi16(_mm256_mulhrs_epi16(limit, at(in.a_q)), _mm256_set1_epi16(product_slack));
+  return _mm256_cmpgt_epi16(_mm256_abs_epi16(_mm256_mulhrs_epi16(nx, ny)), room);
 }
 
 // It nearly always lets nothing through, so it first only asks whether any
 // lane of a word passes, and gathers the word's bits only when one does.
-bool product_masks(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
+bool product_masks(const SecondOrderInputs& in, int16_t cxs, int16_t cys, int16_t limit, int32_t t0,
                    int32_t t1, uint64_t* masks) {
-  const __m256 vcxs = _mm256_set1_ps(cxs), vcys = _mm256_set1_ps(cys);
-  const __m256 vlimit = _mm256_set1_ps(limit);
-  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i vcxs = _mm256_set1_epi16(cxs), vcys = _mm256_set1_epi16(cys);
+  const __m256i vlimit = _mm256_set1_epi16(limit);
+  const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   uint64_t found = 0;
   for (int32_t k = 0; 64 * k < t1 - t0; ++k) {
     const int32_t start = t0 + 64 * k, n = smaller(64, t1 - start);
-    __m256 any = _mm256_setzero_ps();
+    __m256i any = _mm256_setzero_si256();
     int32_t j = 0;
-    for (; j + 8 <= n; j += 8)
-      any = _mm256_or_ps(any, product_passes(in, vcxs, vcys, vlimit, start + j));
+    for (; j + 16 <= n; j += 16)
+      any = _mm256_or_si256(any, product_passes(in, vcxs, vcys, vlimit, start + j));
     if (j < n) {
-      const __m256 in_run = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(n - j), lanes));
-      any = _mm256_or_ps(any, _mm256_and_ps(in_run, product_passes(in, vcxs, vcys, vlimit, start + j)));
+      const __m256i in_run =
+          _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<int16_t>(n - j)), lanes);
+      any = _mm256_or_si256(
+          any, _mm256_and_si256(in_run, product_passes(in, vcxs, vcys, vlimit, start + j)));
     }
     masks[k] = 0;
-    if (_mm256_testz_ps(any, any)) continue;
-    for (j = 0; j < n; j += 8)
-      masks[k] |= uint64_t{static_cast<uint8_t>(
-                      _mm256_movemask_ps(product_passes(in, vcxs, vcys, vlimit, start + j)))}
-                  << j;
+    if (_mm256_testz_si256(any, any)) continue;
+    // Packing two vectors of 16-bit verdicts into bytes interleaves their
+    // halves, which the permutation puts back in order.
+    for (j = 0; j < n; j += 32) {
+      const __m256i second = j + 16 < n ? product_passes(in, vcxs, vcys, vlimit, start + j + 16)
+                                        : _mm256_setzero_si256();
+      const __m256i bytes = _mm256_permute4x64_epi64(
+          _mm256_packs_epi16(product_passes(in, vcxs, vcys, vlimit, start + j), second), 0xD8);
+      masks[k] |= uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(bytes))} << j;
+    }
     masks[k] &= first_bits(n);
     found |= masks[k];
   }

@@ -35,6 +35,18 @@ uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, cons
   return mask;
 }
 
+// Sixteen correlations of a row from t, as floats, those outside valid 0.
+// (The maskz forms keep g++ 12 from warning about the plain ones' undefined
+// source.)
+__m512 floats_of(const double* row, int32_t t, __mmask16 valid) {
+  const __m256 low =
+      _mm512_maskz_cvtpd_ps(0xFF, _mm512_maskz_loadu_pd(static_cast<__mmask8>(valid), row + t));
+  const __m256 high = _mm512_maskz_cvtpd_ps(
+      0xFF, _mm512_maskz_loadu_pd(static_cast<__mmask8>(valid >> 8), row + t + 8));
+  const __m512i halves = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+  return _mm512_permutex2var_ps(_mm512_castps256_ps512(low), halves, _mm512_castps256_ps512(high));
+}
+
 // For t in [t0, t1), t1 - t0 <= second_order_run, and the stored value c.
 uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
                            double iax, double iay, double c, int32_t t0, int32_t t1) {
@@ -51,14 +63,12 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   uint64_t mask = 0;
   for (int32_t t = t0; t < t1; t += 16) {
     const __mmask16 valid = static_cast<__mmask16>(first_bits(smaller(16, t1 - t)));
-    const __m512 cst = _mm512_maskz_loadu_ps(valid, in.cs_f + t);
+    const __m512 cst = floats_of(in.cs, t, valid);
     const __m512 iat = _mm512_maskz_loadu_ps(valid, in.inverse_root_a_f + t);
-    const __m512 fx =
-        _mm512_mul_ps(_mm512_fnmadd_ps(vcxs, cst, _mm512_maskz_loadu_ps(valid, in.cx_f + t)),
-                      _mm512_mul_ps(viax, iat));
-    const __m512 fy =
-        _mm512_mul_ps(_mm512_fnmadd_ps(vcys, cst, _mm512_maskz_loadu_ps(valid, in.cy_f + t)),
-                      _mm512_mul_ps(viay, iat));
+    const __m512 fx = _mm512_mul_ps(_mm512_fnmadd_ps(vcxs, cst, floats_of(in.cx, t, valid)),
+                                    _mm512_mul_ps(viax, iat));
+    const __m512 fy = _mm512_mul_ps(_mm512_fnmadd_ps(vcys, cst, floats_of(in.cy, t, valid)),
+                                    _mm512_mul_ps(viay, iat));
     const __m512 one_minus_fx2 = _mm512_fnmadd_ps(fx, fx, one);
     const __m512 one_minus_fy2 = _mm512_fnmadd_ps(fy, fy, one);
     // A NaN anywhere makes limit NaN, and the lane is let through. (The
@@ -78,23 +88,26 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   return mask;
 }
 
-bool product_masks(const SecondOrderInputs& in, float cxs, float cys, float limit, int32_t t0,
+bool product_masks(const SecondOrderInputs& in, int16_t cxs, int16_t cys, int16_t limit, int32_t t0,
                    int32_t t1, uint64_t* masks) {
-  const __m512 vcxs = _mm512_set1_ps(cxs), vcys = _mm512_set1_ps(cys);
-  const __m512 vlimit = _mm512_set1_ps(limit), slack = _mm512_set1_ps(product_slack);
+  const __m512i vcxs = _mm512_set1_epi16(cxs), vcys = _mm512_set1_epi16(cys);
+  const __m512i vlimit = _mm512_set1_epi16(limit), slack = _mm512_set1_epi16(product_slack);
   uint64_t any = 0;
   for (int32_t k = 0; 64 * k < t1 - t0; ++k) {
     uint64_t mask = 0;
-    for (int32_t j = 0, start = t0 + 64 * k; j < 64 && start + j < t1; j += 16) {
+    for (int32_t j = 0, start = t0 + 64 * k; j < 64 && start + j < t1; j += 32) {
       const int32_t t = start + j;
-      const __mmask16 valid = static_cast<__mmask16>(first_bits(smaller(16, t1 - t)));
-      const __m512 cst = _mm512_maskz_loadu_ps(valid, in.cs_f + t);
-      const __m512 nx = _mm512_fnmadd_ps(vcxs, cst, _mm512_maskz_loadu_ps(valid, in.cx_f + t));
-      const __m512 ny = _mm512_fnmadd_ps(vcys, cst, _mm512_maskz_loadu_ps(valid, in.cy_f + t));
-      const __m512 room = _mm512_fmsub_ps(vlimit, _mm512_maskz_loadu_ps(valid, in.a_f + t), slack);
-      const __mmask16 skip =
-          _mm512_cmp_ps_mask(_mm512_abs_ps(_mm512_mul_ps(nx, ny)), room, _CMP_LE_OQ);
-      mask |= static_cast<uint64_t>(static_cast<uint16_t>(~skip & valid)) << j;
+      const __mmask32 valid = static_cast<__mmask32>(first_bits(smaller(32, t1 - t)));
+      const __m512i cst = _mm512_maskz_loadu_epi16(valid, in.cs_q + t);
+      const __m512i nx = _mm512_subs_epi16(_mm512_maskz_loadu_epi16(valid, in.cx_q + t),
+                                           _mm512_mulhrs_epi16(vcxs, cst));
+      const __m512i ny = _mm512_subs_epi16(_mm512_maskz_loadu_epi16(valid, in.cy_q + t),
+                                           _mm512_mulhrs_epi16(vcys, cst));
+      const __m512i room = _mm512_subs_epi16(
+          _mm512_mulhrs_epi16(vlimit, _mm512_maskz_loadu_epi16(valid, in.a_q + t)), slack);
+      const __mmask32 pass =
+          _mm512_cmpgt_epi16_mask(_mm512_abs_epi16(_mm512_mulhrs_epi16(nx, ny)), room);
+      mask |= static_cast<uint64_t>(pass & valid) << j;
     }
     masks[k] = mask;
     any |= mask;
