@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <poll.h>
@@ -15,12 +16,34 @@
 
 namespace quorvin_test {
 
+namespace {
+
+// The folders made for the tests, removed when the test program ends.
+std::vector<std::string>& temp_dirs() {
+  static std::vector<std::string> dirs;
+  return dirs;
+}
+
+void remove_temp_dirs() {
+  for (const std::string& dir : temp_dirs()) {
+    std::error_code ignored;
+    // Some tests take the write permission away to make writing fail.
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(dir, ignored);
+  }
+}
+
+}  // namespace
+
 std::string make_temp_dir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorvin-test.XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) std::abort();
+  if (temp_dirs().empty()) std::atexit(remove_temp_dirs);
+  temp_dirs().push_back(buffer.data());
   return buffer.data();
 }
 

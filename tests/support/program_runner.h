@@ -27,7 +27,8 @@ struct ProgramRun {
   std::string err;       // standard error
 };
 
-// A fresh empty folder under the system's temporary folder.
+// A fresh empty folder under the system's temporary folder, removed with
+// everything in it when the test program ends.
 std::string make_temp_dir();
 
 // Runs the program built with the tests in folder dir, feeding input to its
