@@ -157,3 +157,42 @@ TEST(NumberFormat, SweepOfMagnitudesKeepsTheGeneralForm) {
   }
   EXPECT_GT(checked, 3000);
 }
+
+namespace {
+
+// printf's %.6g with the exponent widened to three digits: the text that
+// format_double must write.
+std::string printf_text(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  const std::string result = text;
+  const size_t e = result.find('e');
+  if (e == std::string::npos || result.size() - e - 2 >= 3) return result;
+  return result.substr(0, e + 2) + "0" + result.substr(e + 2);
+}
+
+}  // namespace
+
+// Random magnitudes over the whole range, and values whose seventh digit is
+// exactly a half (ties, rounded to even) or just beside it.
+TEST(NumberFormat, AgreesWithPrintfOnRandomValuesAndTies) {
+  uint64_t state = 2026;
+  const auto next = [&state] {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return state >> 11;
+  };
+  for (int i = 0; i < 400000; ++i) {
+    const double exponent = static_cast<double>(next() % 1000000) / 1000000 * 44 - 22;
+    const double value = (next() % 2 ? -1 : 1) * std::pow(10.0, exponent);
+    ASSERT_EQ(text_of(value), printf_text(value)) << std::hexfloat << value;
+  }
+  for (int64_t digits = 1000005; digits < 10000000; digits += 10 * 9973) {
+    for (int power = -12; power <= 12; ++power) {
+      const double tie = std::ldexp(static_cast<double>(digits), power);
+      for (double value : {tie, std::nextafter(tie, 0.0), std::nextafter(tie, HUGE_VAL)})
+        ASSERT_EQ(text_of(value), printf_text(value)) << std::hexfloat << value;
+    }
+    const double decimal_tie = static_cast<double>(digits) / 10;  // d.ddddd5 x 10^5, exact
+    ASSERT_EQ(text_of(decimal_tie), printf_text(decimal_tie)) << decimal_tie;
+  }
+}
