@@ -67,7 +67,7 @@ struct FirstOrderCase {
   double xs = 0;
   std::vector<double> ys = std::vector<double>(quorvin::first_order_lanes);
   std::vector<float> ys_f = std::vector<float>(quorvin::first_order_lanes);
-  std::vector<float> ay_high = std::vector<float>(quorvin::first_order_lanes);
+  std::vector<float> ay_root = std::vector<float>(quorvin::first_order_lanes);
 };
 
 FirstOrderCase first_order_case(Random& random) {
@@ -76,7 +76,7 @@ FirstOrderCase first_order_case(Random& random) {
   for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
     k.ys[j] = adversarial_value(random);
     k.ys_f[j] = static_cast<float>(k.ys[j]);
-    k.ay_high[j] = quorvin::first_order_high(k.ys_f[j]);
+    k.ay_root[j] = quorvin::first_order_root(k.ys_f[j]);
     k.lanes.cxy[j] = adversarial_value(random);
     k.lanes.cxy_f[j] = static_cast<float>(k.lanes.cxy[j]);
     const double f = quorvin::partial_coefficient(k.lanes.cxy[j], k.xs, k.ys[j]);
@@ -96,11 +96,11 @@ TEST(Filters, FirstOrderMasksComputeTheirPredicateAndNeverDropAReplacingCoeffici
     uint64_t expected = 0;
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j)
       if (quorvin::first_order_float_may_replace(k.lanes.cxy_f[j], xs_f, k.ys_f[j], ax_f,
-                                                 k.ay_high[j], k.lanes.bound_f[j]))
+                                                 k.ay_root[j], k.lanes.bound_f[j]))
         expected |= uint64_t{1} << j;
     for (FilterSet set : runnable_sets()) {
       const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
-          k.lanes, xs_f, ax_f, k.ys_f.data(), k.ay_high.data());
+          k.lanes, xs_f, ax_f, k.ys_f.data(), k.ay_root.data());
       ASSERT_EQ(mask, expected) << quorvin::filter_set_name(set) << " round " << round;
     }
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
@@ -345,7 +345,7 @@ TEST(Filters, FirstOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
       k.ys[j] = 0.7 * (2 * random.uniform() - 1);
       k.ys_f[j] = static_cast<float>(k.ys[j]);
-      k.ay_high[j] = quorvin::first_order_high(k.ys_f[j]);
+      k.ay_root[j] = quorvin::first_order_root(k.ys_f[j]);
       k.lanes.cxy[j] = 0.7 * (2 * random.uniform() - 1);
       k.lanes.cxy_f[j] = static_cast<float>(k.lanes.cxy[j]);
       k.lanes.c[j] = 0.02 + 0.5 * random.uniform();
@@ -354,7 +354,7 @@ TEST(Filters, FirstOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
     const float xs_f = static_cast<float>(k.xs);
     for (FilterSet set : runnable_sets()) {
       const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
-          k.lanes, xs_f, 1 - xs_f * xs_f, k.ys_f.data(), k.ay_high.data());
+          k.lanes, xs_f, 1 - xs_f * xs_f, k.ys_f.data(), k.ay_root.data());
       for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
         const double f = quorvin::partial_coefficient(k.lanes.cxy[j], k.xs, k.ys[j]);
         if (std::fabs(f) <= 1.01 * k.lanes.c[j]) continue;

@@ -263,13 +263,13 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   const size_t copy = width * n;
   const size_t threads = static_cast<size_t>(omp_get_max_threads());
   std::vector<double> all_ys(threads * copy);
-  std::vector<float> all_ys_f(threads * copy), all_ay_high(threads * copy);
+  std::vector<float> all_ys_f(threads * copy), all_ay_root(threads * copy);
 #pragma omp parallel
   {
     const size_t mine = static_cast<size_t>(omp_get_thread_num()) * copy;
     double* ys = all_ys.data() + mine;
     float* ys_f = all_ys_f.data() + mine;
-    float* ay_high = all_ay_high.data() + mine;
+    float* ay_root = all_ay_root.data() + mine;
     FirstOrderLanes lanes{};
 #pragma omp for schedule(dynamic, 1)
     for (int32_t g = groups - 1; g >= 0; --g) {
@@ -281,7 +281,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
           const float r_f = static_cast<float>(r);
           ys[(s - s_begin) * n + j] = r;
           ys_f[(s - s_begin) * n + j] = r_f;
-          ay_high[(s - s_begin) * n + j] = first_order_high(r_f);
+          ay_root[(s - s_begin) * n + j] = first_order_root(r_f);
         }
       }
       for (int32_t x = 0; x < y_end - 1; ++x) {
@@ -304,7 +304,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
             delay_first_order_lane(lanes, j, first);
         }
         if (lanes.merging == 0 && lanes.waiting_count == 0) continue;
-        search.kernels.merge_first_order_lanes(lanes, correlation[x], ys, ys_f, ay_high, x, y0,
+        search.kernels.merge_first_order_lanes(lanes, correlation[x], ys, ys_f, ay_root, x, y0,
                                                s_begin, s_end);
         for (; merged != 0; merged &= merged - 1) {
           const int32_t j = __builtin_ctzll(merged);

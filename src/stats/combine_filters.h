@@ -49,38 +49,40 @@ inline int32_t larger(int32_t a, int32_t b) { return a < b ? b : a; }
 // works in single precision, twice the lanes at a time. Every float there lies
 // within float_slack of the double it stands for (correlations are at most 1
 // in magnitude, and each float operation adds at most a few 1e-8), so
-// |f| = |num| / sqrt(a_x a_y) >= (|num_f| - slack) / sqrt((a_xf + slack)(a_yf + slack)).
+// |f| = |num| / sqrt(a_x a_y) >= (|num_f| - slack) / sqrt((a_xf + slack)(a_yf + slack)):
+// f cannot replace c where |num_f| - slack > |c| sqrt(a_xf + slack) sqrt(a_yf + slack),
+// which the filter tests with the square roots (and c) raised by float_margin
+// against the roundings of the floats.
 constexpr float float_slack = 1e-6f;
 constexpr double float_margin = 1e-5;
-// Below this |c| the float squares could underflow: such a pair is never
+// Below this |c| the float bound could underflow: such a pair is never
 // filtered.
 constexpr double float_smallest_c = 1e-10;
 
 // The single-precision filter bound of a stored value c, as kept by
-// FirstOrderLanes.
+// FirstOrderLanes: |c| (1 + float_margin).
 inline float first_order_float_bound(double c) {
   if (!(std::fabs(c) > 0)) return -HUGE_VALF;  // zero or NaN: never replaced
   if (std::fabs(c) < float_smallest_c) return HUGE_VALF;
-  return static_cast<float>(c * c * (1 + float_margin));
+  return static_cast<float>(std::fabs(c) * (1 + float_margin));
 }
 
-// 1 - r^2 in single precision raised by the slack, so at least the double
-// 1 - r^2; 0 where that cannot be positive, and the coefficient is then
-// infinite or NaN.
-inline float first_order_high(float r) {
+// sqrt(1 - r^2 + float_slack) in single precision, at least the square root
+// of the double 1 - r^2; 0 where that cannot be positive, and the coefficient
+// is then infinite or NaN.
+inline float first_order_root(float r) {
   const float high = 1 - r * r + float_slack;
-  return high > 0 ? high : 0;
+  return high > 0 ? std::sqrt(high) : 0;
 }
 
 // False when the first-order coefficient for a control s cannot replace c,
-// from the floats of r_xy, r_xs, r_ys, 1 - r_xs^2, first_order_high(r_ys) and
+// from the floats of r_xy, r_xs, r_ys, 1 - r_xs^2, first_order_root(r_ys) and
 // bound = first_order_float_bound(c).
-inline bool first_order_float_may_replace(float cxy, float xs, float ys, float ax, float ay_high,
+inline bool first_order_float_may_replace(float cxy, float xs, float ys, float ax, float ay_root,
                                           float bound) {
   if (!(ax > 2 * float_slack)) return true;
   const float low = std::fabs(cxy - xs * ys) - float_slack;
-  const float low_or_0 = low > 0 ? low : 0;
-  return !(low_or_0 * low_or_0 > bound * (ay_high * (ax + float_slack)));
+  return !(low > bound * (ay_root * std::sqrt(ax + float_slack)));
 }
 
 // False when the second-order coefficient of pair x, y controlled for s and
@@ -184,12 +186,11 @@ inline int16_t saturated_difference(int16_t a, int16_t b) {
 // -1 (nothing passed over) when the filter does not apply or would let most
 // coefficients through.
 inline int16_t product_limit(double fxy, double c, double iax, double iay) {
-  if (!(std::fabs(fxy) < 1 && std::fabs(c) * (1 + margin) < 1 && iax < largest_product_scale &&
-        iay < largest_product_scale))
-    return -1;
-  const double limit = block_limit(fxy, c);
-  if (!(limit >= smallest_product_limit)) return -1;
-  return static_cast<int16_t>(std::floor(limit / (iax * iay) * (1 - 1e-5) * 8192));
+  const double a = std::fabs(fxy), cm = std::fabs(c) * (1 + margin);
+  if (!(a < 1 && cm < 1 && iax < largest_product_scale && iay < largest_product_scale)) return -1;
+  // block_limit(fxy, c) = (a - cm) / (1 - cm), with one division.
+  if (!(a - cm >= smallest_product_limit * (1 - cm))) return -1;
+  return static_cast<int16_t>((a - cm) * ((1 - 1e-5) * 8192) / ((1 - cm) * iax * iay));
 }
 
 // False when the product filter proves that the second-order coefficient for

@@ -72,9 +72,9 @@ struct FirstOrderLanes {
 // (x, y0 + j) controlled for s = s0 .. s1-1, s not x, in ascending order.
 // cx is row x of the correlation matrix; ys[(s - s0) * first_order_lanes + j]
 // holds correlation[y0 + j][s], ys_f the same in single precision and
-// ay_high first_order_high of ys_f.
+// ay_root first_order_root of ys_f.
 using MergeFirstOrderLanes = void (*)(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                                      const float* ys_f, const float* ay_high, int32_t x,
+                                      const float* ys_f, const float* ay_root, int32_t x,
                                       int32_t y0, int32_t s0, int32_t s1);
 
 // What a pair of variables needs for its second-order coefficients controlled
@@ -105,10 +105,10 @@ using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, dou
                                     int32_t& kept_t);
 
 // Bit j set when the first-order filter lets lane j through at a control with
-// single-precision r_xs = xs, ax = 1 - xs^2, and the lanes' ys and ay_high:
+// single-precision r_xs = xs, ax = 1 - xs^2, and the lanes' ys and ay_root:
 // every lane where first_order_float_may_replace holds.
 using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, float ax,
-                                    const float* ys, const float* ay_high);
+                                    const float* ys, const float* ay_root);
 
 // How many elements past their last the filters may read: masked loads are
 // slow on some CPUs, so the AVX2 filters read whole vectors and clear the bits

@@ -13,21 +13,19 @@ namespace {
 __m256 abs_ps(__m256 v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
 
 uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
-                          const float* ay_high) {
+                          const float* ay_root) {
   if (!(ax > 2 * float_slack)) return ~uint64_t{0};
   const __m256 vxs = _mm256_set1_ps(xs), slack = _mm256_set1_ps(float_slack);
-  const __m256 ax_high = _mm256_set1_ps(ax + float_slack), zero = _mm256_setzero_ps();
+  const __m256 ax_root = _mm256_set1_ps(std::sqrt(ax + float_slack));
   uint64_t mask = 0;
   for (int32_t q = 0; q < first_order_lanes; q += 8) {
-    // A NaN low becomes 0, which passes.
-    const __m256 low = _mm256_max_ps(
+    const __m256 low =
         _mm256_sub_ps(abs_ps(_mm256_sub_ps(_mm256_loadu_ps(lanes.cxy_f + q),
                                            _mm256_mul_ps(vxs, _mm256_loadu_ps(ys + q)))),
-                      slack),
-        zero);
+                      slack);
     const __m256 limit = _mm256_mul_ps(_mm256_loadu_ps(lanes.bound_f + q),
-                                       _mm256_mul_ps(_mm256_loadu_ps(ay_high + q), ax_high));
-    const __m256 skip = _mm256_cmp_ps(_mm256_mul_ps(low, low), limit, _CMP_GT_OQ);
+                                       _mm256_mul_ps(_mm256_loadu_ps(ay_root + q), ax_root));
+    const __m256 skip = _mm256_cmp_ps(low, limit, _CMP_GT_OQ);
     mask |= uint64_t{static_cast<uint8_t>(~_mm256_movemask_ps(skip))} << q;
   }
   return mask;

@@ -14,22 +14,19 @@ namespace {
 __m512d broadcast(double v) { return _mm512_set1_pd(v); }
 
 uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
-                          const float* ay_high) {
+                          const float* ay_root) {
   if (!(ax > 2 * float_slack)) return ~uint64_t{0};
   const __m512 vxs = _mm512_set1_ps(xs), slack = _mm512_set1_ps(float_slack);
-  const __m512 ax_high = _mm512_set1_ps(ax + float_slack), zero = _mm512_setzero_ps();
+  const __m512 ax_root = _mm512_set1_ps(std::sqrt(ax + float_slack));
   uint64_t mask = 0;
   for (int32_t q = 0; q < first_order_lanes; q += 16) {
-    // A NaN low becomes 0, which passes.
-    const __m512 low = _mm512_maskz_max_ps(
-        0xFFFF,
+    const __m512 low =
         _mm512_sub_ps(_mm512_abs_ps(_mm512_sub_ps(_mm512_loadu_ps(lanes.cxy_f + q),
                                                   _mm512_mul_ps(vxs, _mm512_loadu_ps(ys + q)))),
-                      slack),
-        zero);
+                      slack);
     const __m512 limit = _mm512_mul_ps(_mm512_loadu_ps(lanes.bound_f + q),
-                                       _mm512_mul_ps(_mm512_loadu_ps(ay_high + q), ax_high));
-    const __mmask16 skip = _mm512_cmp_ps_mask(_mm512_mul_ps(low, low), limit, _CMP_GT_OQ);
+                                       _mm512_mul_ps(_mm512_loadu_ps(ay_root + q), ax_root));
+    const __mmask16 skip = _mm512_cmp_ps_mask(low, limit, _CMP_GT_OQ);
     mask |= uint64_t{static_cast<uint16_t>(~skip)} << q;
   }
   return mask;
