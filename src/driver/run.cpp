@@ -154,13 +154,13 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   double critical[level_count];
   for (int level = 0; level < level_count; ++level)
     critical[level] = critical_value(N, level_z[level]);
-  // Each file is written and synced by one thread, so that the disk's waits
-  // overlap; no file depends on the thread count. Job i writes results.files[i].
+  // Each small file is written and synced by one thread, so that the disk's
+  // waits overlap; the matrix, most of what is written, has its rows
+  // formatted by every thread and written in order. No file depends on the
+  // thread count. Job i writes results.files[i], i >= 1.
   const auto write_file = [&](int i) {
     const int level = (i - 1) % level_count;
-    if (i == 0)
-      write_combined_matrix(V, var_names, arrays.combined, matrix_file(results));
-    else if (i <= level_count)
+    if (i <= level_count)
       listed.edges[level] = write_interaction_list(V, critical[level], arrays.combined,
                                                    interaction_list_file(results, level), var_names);
     else if (i <= 2 * level_count)
@@ -173,14 +173,32 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
     sync_result_file(results.files[i], results.mode);
   };
   std::exception_ptr failure;
-#pragma omp parallel for schedule(dynamic, 1)
-  for (int i = 0; i < results.count; ++i) {
+  const auto guarded = [&failure](const auto& job) {
     try {
-      write_file(i);
+      job();
     } catch (...) {
 #pragma omp critical(writing_failure)
       failure = std::current_exception();
     }
+  };
+  ResultFile& matrix = matrix_file(results);
+  write_matrix_header(V, var_names, matrix);
+#pragma omp parallel
+  {
+#pragma omp for schedule(dynamic, 1) nowait
+    for (int i = 1; i < results.count; ++i) guarded([&] { write_file(i); });
+    std::string row;
+#pragma omp for ordered schedule(dynamic, 1)
+    for (int32_t i = 0; i < V; ++i) {
+      guarded([&] { format_matrix_row(V, i, var_names, arrays.combined, row); });
+#pragma omp ordered
+      guarded([&] {
+        matrix.buffer += row;
+        end_line(matrix);
+      });
+    }
+#pragma omp single
+    guarded([&] { sync_result_file(matrix, results.mode); });
   }
   if (failure) std::rethrow_exception(failure);
 }

@@ -15,8 +15,7 @@ bool significant(double r, double critical) { return std::fabs(r) > critical; }
 
 }  // namespace
 
-void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
-                           const Matrix& combined, ResultFile& out) {
+void write_matrix_header(int32_t V, const std::vector<std::string>& var_names, ResultFile& out) {
   out.buffer += "COMBINED SECOND ORDER SPEARMAN CORRELATION MATRIX";
   end_line(out);
   end_line(out);
@@ -26,17 +25,28 @@ void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
     out.buffer += '\t';
   }
   end_line(out);
+}
+
+void format_matrix_row(int32_t V, int32_t i, const std::vector<std::string>& var_names,
+                       const Matrix& combined, std::string& row) {
+  row = var_names[i];
+  row += '\t';
+  for (int32_t j = 0; j < V; ++j) {
+    if (j == i)
+      row += '1';
+    else
+      append_double(row, j > i ? combined[i][j] : combined[j][i]);
+    row += '\t';
+  }
+}
+
+void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
+                           const Matrix& combined, ResultFile& out) {
+  write_matrix_header(V, var_names, out);
+  std::string row;
   for (int32_t i = 0; i < V; ++i) {
-    out.buffer += var_names[i];
-    out.buffer += '\t';
-    for (int32_t j = 0; j < V; ++j) {
-      if (j == i) {
-        out.buffer += '1';
-      } else {
-        append_double(out.buffer, j > i ? combined[i][j] : combined[j][i]);
-      }
-      out.buffer += '\t';
-    }
+    format_matrix_row(V, i, var_names, combined, row);
+    out.buffer += row;
     end_line(out);
   }
 }
