@@ -126,7 +126,7 @@ inline bool block_may_replace(double bx, double by, double bs, double ibs, doubl
 // The product filter passes over a second-order coefficient when it proves
 // |f_xt f_yt| <= block_limit(fxy, c) for the double first-order coefficients
 // (so, by the bound above, |g| >= |c| (1 + margin)), which needs |fxy| < 1
-// and |c| (1 + margin) < 1. It costs a sixth of the second-order filter, and
+// and |c| (1 + margin) < 1. It costs a fifth of the second-order filter, and
 // on data where most pairs are correlated it passes over nearly every
 // coefficient of the pairs that stay at or above the threshold, whose stored
 // values are far below |fxy|.

@@ -111,8 +111,10 @@ using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, floa
                                     const float* ys, const float* ay_root);
 
 // How many elements past their last the filters may read: masked loads are
-// slow on some CPUs, so the AVX2 filters read whole vectors and clear the bits
-// of the elements past the end. The search pads its tables to allow it.
+// slow on some CPUs, so the AVX2 filters read whole vectors of the search's
+// own tables and clear the bits of the elements past the end (only the rows
+// of the correlation matrix, which may end there, are read with masks). The
+// search pads its tables to allow it.
 constexpr int32_t second_order_over_read = 16;  // of the quantized and float rows
 constexpr int32_t block_over_read = 4;          // of the block bounds and their roots
 

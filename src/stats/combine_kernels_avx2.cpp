@@ -1,7 +1,7 @@
 // The combined search's hot loops with AVX2 filters, for CPUs that have AVX2
 // and FMA but not AVX-512. This file is compiled for them and only called
 // where the CPU has both. The filters are those of the AVX-512 file, eight
-// floats or four doubles at a time.
+// floats, sixteen 16-bit integers or four doubles at a time.
 #include <immintrin.h>
 
 #include "stats/combine_filters.h"
