@@ -136,7 +136,8 @@ TEST(CommandLine, SameFilesAsTheDialogueOnTheBundledExample) {
 }
 
 // A generated mid-sized table, as data.txt and as a tab-separated table with
-// an empty corner cell as pandas writes it, variables in rows.
+// an empty corner cell as pandas writes it, variables in rows; and with one
+// and three threads, which share the matrix file's rows among them.
 TEST(CommandLine, SameFilesAsTheDialogueOnGeneratedData) {
   const int V = 60, N = 25;
   const std::string data = data_file_text(gene_modules(V, N, 7));
@@ -152,6 +153,12 @@ TEST(CommandLine, SameFilesAsTheDialogueOnGeneratedData) {
     const ProgramRun run = run_with(dir, {"-q", table});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     expect_results(dir, expected);
+  }
+  for (const char* threads : {"1", "3"}) {
+    SCOPED_TRACE(threads);
+    const ProgramRun run = run_with(dir, {"-q", "-t", threads, "-o", threads, "data.txt"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    expect_results(dir + "/" + threads, expected);
   }
 }
 
