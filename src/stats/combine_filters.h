@@ -186,11 +186,12 @@ inline int16_t saturated_difference(int16_t a, int16_t b) {
 // -1 (nothing passed over) when the filter does not apply or would let most
 // coefficients through.
 inline int16_t product_limit(double fxy, double c, double iax, double iay) {
-  const double a = std::fabs(fxy), cm = std::fabs(c) * (1 + margin);
-  if (!(a < 1 && cm < 1 && iax < largest_product_scale && iay < largest_product_scale)) return -1;
-  // block_limit(fxy, c) = (a - cm) / (1 - cm), with one division.
-  if (!(a - cm >= smallest_product_limit * (1 - cm))) return -1;
-  return static_cast<int16_t>((a - cm) * ((1 - 1e-5) * 8192) / ((1 - cm) * iax * iay));
+  if (!(std::fabs(fxy) < 1 && std::fabs(c) * (1 + margin) < 1 && iax < largest_product_scale &&
+        iay < largest_product_scale))
+    return -1;
+  const double limit = block_limit(fxy, c);
+  if (!(limit >= smallest_product_limit)) return -1;
+  return static_cast<int16_t>(limit / (iax * iay) * ((1 - 1e-5) * 8192));
 }
 
 // False when the product filter proves that the second-order coefficient for
