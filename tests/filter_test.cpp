@@ -213,7 +213,8 @@ quorvin::SecondOrderInputs inputs_of(const SecondOrderCase& k, int32_t x, int32_
           .y = y,
           .s = s,
           .V = k.V,
-          .threshold = 0};
+          .threshold = 0,
+          .bound_blocks = true};
 }
 
 // The exact second-order coefficient of x, y controlled for s and t.

@@ -32,6 +32,11 @@ int32_t control_block = 512;
 // control's rows.
 constexpr size_t active_group = 32;
 static_assert(active_group <= 32, "a group's pairs that left are held in 32 bits");
+// Where most coefficients are correlated, the block bounds let nearly every
+// block through and cost more than the product filter that they would spare.
+// A pair whose bounds let more than three quarters of the blocks through
+// makes this many visits without them before it tries them again.
+constexpr int32_t visits_unbounded = 64;
 
 struct ActivePair {
   int32_t x, y;
@@ -155,6 +160,8 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
     // The group's stored values, and which of its pairs have left the search,
     // kept here while it goes through the controls.
     double stored[active_group];
+    // Visits left that each pair makes without block bounds.
+    int32_t unbounded_visits[active_group] = {};
     const uint32_t group = static_cast<uint32_t>(first_bits(static_cast<int32_t>(last - first)));
     uint32_t left = 0;
     for (size_t n = first; n < last; ++n)
@@ -190,12 +197,17 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
             .y = y,
             .s = s,
             .V = search.V,
-            .threshold = search.threshold};
-        int32_t kept_t = -1;
-        c = search.kernels.merge_second_order(in, fxy, c, kept_t);
+            .threshold = search.threshold,
+            .bound_blocks = unbounded_visits[j] == 0};
+        SecondOrderOutcome outcome;
+        c = search.kernels.merge_second_order(in, fxy, c, outcome);
         stored[j] = c;
-        if (search.kept_controls != nullptr && (first_order_kept || kept_t >= 0))
-          set_kept_controls(search.kept_controls, search.V, x, y, s, kept_t);
+        if (search.kept_controls != nullptr && (first_order_kept || outcome.kept_t >= 0))
+          set_kept_controls(search.kept_controls, search.V, x, y, s, outcome.kept_t);
+        if (unbounded_visits[j] > 0)
+          --unbounded_visits[j];
+        else if (outcome.blocks_let_through * 4 > outcome.blocks_bounded * 3)
+          unbounded_visits[j] = visits_unbounded;
         if (!(std::fabs(c) >= search.threshold)) {
           left |= uint32_t{1} << j;
           set_sweep_start(combined, x, y, s + 1);

@@ -95,14 +95,25 @@ struct SecondOrderInputs {
   const double* inverse_root_bs;  // ~ 1 / sqrt(1 - bs[b]^2) for every block b
   int32_t x, y, s, V;
   double threshold;  // the pruning threshold
+  // Whether blocks of t are bounded before the product filter sees them. The
+  // bounds always apply where the product filter does not.
+  bool bound_blocks;
+};
+
+// What a pair's second-order coefficients for one control did.
+struct SecondOrderOutcome {
+  int32_t kept_t = -1;  // t of the coefficient that last replaced c; -1 if none did
+  // Blocks of t whose bounds were computed, and how many of them were let through.
+  int32_t blocks_bounded = 0;
+  int32_t blocks_let_through = 0;
 };
 
 // Merges into c the second-order coefficients of pair x < y controlled for s
 // and t = s+1 .. V-1 (t not x or y), in ascending t, while |c| >= threshold.
-// fxy is the pair's first-order coefficient controlled for s. Returns the new c
-// and sets kept_t to the t of the coefficient that last replaced c, if any did.
+// fxy is the pair's first-order coefficient controlled for s. Returns the new c;
+// outcome starts as default-constructed.
 using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, double c,
-                                    int32_t& kept_t);
+                                    SecondOrderOutcome& outcome);
 
 // Bit j set when the first-order filter lets lane j through at a control with
 // single-precision r_xs = xs, ax = 1 - xs^2, and the lanes' ys and ay_root:
