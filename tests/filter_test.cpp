@@ -92,15 +92,15 @@ TEST(Filters, FirstOrderMasksComputeTheirPredicateAndNeverDropAReplacingCoeffici
   Random random{2026};
   for (int round = 0; round < 3000; ++round) {
     const FirstOrderCase k = first_order_case(random);
-    const float xs_f = static_cast<float>(k.xs), ax_f = 1 - xs_f * xs_f;
+    const float xs_f = static_cast<float>(k.xs), x_root = quorvin::first_order_root(xs_f);
     uint64_t expected = 0;
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j)
-      if (quorvin::first_order_float_may_replace(k.lanes.cxy_f[j], xs_f, k.ys_f[j], ax_f,
+      if (quorvin::first_order_float_may_replace(k.lanes.cxy_f[j], xs_f, k.ys_f[j], x_root,
                                                  k.ay_root[j], k.lanes.bound_f[j]))
         expected |= uint64_t{1} << j;
     for (FilterSet set : runnable_sets()) {
       const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
-          k.lanes, xs_f, ax_f, k.ys_f.data(), k.ay_root.data());
+          k.lanes, xs_f, x_root, k.ys_f.data(), k.ay_root.data());
       ASSERT_EQ(mask, expected) << quorvin::filter_set_name(set) << " round " << round;
     }
     for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
@@ -355,7 +355,7 @@ TEST(Filters, FirstOrderMasksPassOverCoefficientsThatClearlyCannotReplace) {
     const float xs_f = static_cast<float>(k.xs);
     for (FilterSet set : runnable_sets()) {
       const uint64_t mask = quorvin::search_kernels(set).first_order_mask(
-          k.lanes, xs_f, 1 - xs_f * xs_f, k.ys_f.data(), k.ay_root.data());
+          k.lanes, xs_f, quorvin::first_order_root(xs_f), k.ys_f.data(), k.ay_root.data());
       for (int32_t j = 0; j < quorvin::first_order_lanes; ++j) {
         const double f = quorvin::partial_coefficient(k.lanes.cxy[j], k.xs, k.ys[j]);
         if (std::fabs(f) <= 1.01 * k.lanes.c[j]) continue;

@@ -73,6 +73,9 @@ struct Search {
   std::vector<int16_t> correlation_q{};
   std::vector<int16_t> a_q{};  // quantized 1 - r_vs^2 for every v, per control of a block
   std::vector<float> inverse_root_a_f{};
+  // For the first-order sweep: first_order_root of every single-precision
+  // r_vs, at [v * control_block + s - s_begin] for the controls of a block.
+  std::vector<float> first_order_roots{};
   const int16_t* row_q(int32_t v) const {
     return correlation_q.data() + static_cast<size_t>(v) * V;
   }
@@ -276,8 +279,15 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   const size_t threads = static_cast<size_t>(omp_get_max_threads());
   std::vector<double> all_ys(threads * copy);
   std::vector<float> all_ys_f(threads * copy), all_ay_root(threads * copy);
+  float* roots = search.first_order_roots.data();
 #pragma omp parallel
   {
+    // Each variable's roots once, for every group in which it is x.
+#pragma omp for schedule(static)
+    for (int32_t v = 0; v < V; ++v)
+      for (int32_t s = s_begin; s < s_end; ++s)
+        roots[static_cast<size_t>(v) * control_block + (s - s_begin)] =
+            first_order_root(static_cast<float>(correlation[v][s]));
     const size_t mine = static_cast<size_t>(omp_get_thread_num()) * copy;
     double* ys = all_ys.data() + mine;
     float* ys_f = all_ys_f.data() + mine;
@@ -316,8 +326,9 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
             delay_first_order_lane(lanes, j, first);
         }
         if (lanes.merging == 0 && lanes.waiting_count == 0) continue;
-        search.kernels.merge_first_order_lanes(lanes, correlation[x], ys, ys_f, ay_root, x, y0,
-                                               s_begin, s_end);
+        search.kernels.merge_first_order_lanes(lanes, correlation[x],
+                                               roots + static_cast<size_t>(x) * control_block, ys,
+                                               ys_f, ay_root, x, y0, s_begin, s_end);
         for (; merged != 0; merged &= merged - 1) {
           const int32_t j = __builtin_ctzll(merged);
           stored_value(combined, x, y0 + j) = lanes.c[j];
@@ -360,7 +371,7 @@ double combine_working_bytes(int32_t V) {
   const double per_block = controls * (14 * v + 8 * blocks) + 8 * block_over_read * blocks +
                            6 * second_order_over_read;
   const double per_thread = threads * controls * first_order_lanes * (8 + 4 + 4);
-  return active + tables + per_block + per_thread;
+  return active + tables + per_block + 4 * v * controls + per_thread;
 }
 
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
@@ -372,6 +383,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
                 .kernels = current_kernels(),
                 .kept_controls = kept_controls};
   start_search(search);
+  search.first_order_roots.resize(static_cast<size_t>(V) * control_block);
   if (!search.active.empty()) obtain_second_order_arrays(search);
   for (int32_t block = 0; block < V; block += control_block) {
     const int32_t block_end = std::min(V, block + control_block);

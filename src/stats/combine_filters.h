@@ -75,14 +75,18 @@ inline float first_order_root(float r) {
   return high > 0 ? std::sqrt(high) : 0;
 }
 
+// The filter trusts r_xs only where 1 - r_xs^2 exceeds twice the slack, that
+// is where first_order_root(r_xs) exceeds about sqrt(3 float_slack).
+constexpr float smallest_first_order_root = 1.75e-3f;
+
 // False when the first-order coefficient for a control s cannot replace c,
-// from the floats of r_xy, r_xs, r_ys, 1 - r_xs^2, first_order_root(r_ys) and
-// bound = first_order_float_bound(c).
-inline bool first_order_float_may_replace(float cxy, float xs, float ys, float ax, float ay_root,
-                                          float bound) {
-  if (!(ax > 2 * float_slack)) return true;
+// from the floats of r_xy, r_xs, r_ys, first_order_root(r_xs),
+// first_order_root(r_ys) and bound = first_order_float_bound(c).
+inline bool first_order_float_may_replace(float cxy, float xs, float ys, float ax_root,
+                                          float ay_root, float bound) {
+  if (!(ax_root > smallest_first_order_root)) return true;
   const float low = std::fabs(cxy - xs * ys) - float_slack;
-  return !(low > bound * (ay_root * std::sqrt(ax + float_slack)));
+  return !(low > bound * (ay_root * ax_root));
 }
 
 // False when the second-order coefficient of pair x, y controlled for s and

@@ -21,11 +21,11 @@ extern const SearchKernels kernels;
 namespace plain {
 namespace {
 
-uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
+uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float x_root, const float* ys,
                           const float* ay_root) {
   uint64_t mask = 0;
   for (int32_t j = 0; j < first_order_lanes; ++j)
-    if (first_order_float_may_replace(lanes.cxy_f[j], xs, ys[j], ax, ay_root[j],
+    if (first_order_float_may_replace(lanes.cxy_f[j], xs, ys[j], x_root, ay_root[j],
                                       lanes.bound_f[j]))
       mask |= uint64_t{1} << j;
   return mask;

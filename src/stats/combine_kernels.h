@@ -70,12 +70,14 @@ struct FirstOrderLanes {
 
 // Merges into every lane of the group the first-order coefficients of pair
 // (x, y0 + j) controlled for s = s0 .. s1-1, s not x, in ascending order.
-// cx is row x of the correlation matrix; ys[(s - s0) * first_order_lanes + j]
-// holds correlation[y0 + j][s], ys_f the same in single precision and
-// ay_root first_order_root of ys_f.
-using MergeFirstOrderLanes = void (*)(FirstOrderLanes& lanes, const double* cx, const double* ys,
-                                      const float* ys_f, const float* ay_root, int32_t x,
-                                      int32_t y0, int32_t s0, int32_t s1);
+// cx is row x of the correlation matrix and x_roots[s - s0] first_order_root
+// of its single-precision cx[s]; ys[(s - s0) * first_order_lanes + j] holds
+// correlation[s][y0 + j], ys_f the same in single precision and ay_root
+// first_order_root of ys_f.
+using MergeFirstOrderLanes = void (*)(FirstOrderLanes& lanes, const double* cx,
+                                      const float* x_roots, const double* ys, const float* ys_f,
+                                      const float* ay_root, int32_t x, int32_t y0, int32_t s0,
+                                      int32_t s1);
 
 // What a pair of variables needs for its second-order coefficients controlled
 // for s and each t > s.
@@ -116,9 +118,9 @@ using MergeSecondOrder = double (*)(const SecondOrderInputs& in, double fxy, dou
                                     SecondOrderOutcome& outcome);
 
 // Bit j set when the first-order filter lets lane j through at a control with
-// single-precision r_xs = xs, ax = 1 - xs^2, and the lanes' ys and ay_root:
-// every lane where first_order_float_may_replace holds.
-using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, float ax,
+// single-precision r_xs = xs, x_root = first_order_root(xs), and the lanes' ys
+// and ay_root: every lane where first_order_float_may_replace holds.
+using FirstOrderMask = uint64_t (*)(const FirstOrderLanes& lanes, float xs, float x_root,
                                     const float* ys, const float* ay_root);
 
 // How many elements past their last the filters may read: masked loads are

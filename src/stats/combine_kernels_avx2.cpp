@@ -12,11 +12,11 @@ namespace {
 
 __m256 abs_ps(__m256 v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
 
-uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float ax, const float* ys,
+uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float x_root, const float* ys,
                           const float* ay_root) {
-  if (!(ax > 2 * float_slack)) return ~uint64_t{0};
+  if (!(x_root > smallest_first_order_root)) return ~uint64_t{0};
   const __m256 vxs = _mm256_set1_ps(xs), slack = _mm256_set1_ps(float_slack);
-  const __m256 ax_root = _mm256_set1_ps(std::sqrt(ax + float_slack));
+  const __m256 ax_root = _mm256_set1_ps(x_root);
   uint64_t mask = 0;
   for (int32_t q = 0; q < first_order_lanes; q += 8) {
     const __m256 low =
