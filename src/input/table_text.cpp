@@ -1,8 +1,7 @@
 #include "input/table_text.h"
 
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -23,13 +22,14 @@ bool is_blank(unsigned char c) {
 
 NumberText parse_number(std::string_view t, double& value, size_t& length) {
   size_t i = 0;
-  bool nonzero_digit = false;
   size_t mantissa_digits = 0;
+  // from_chars takes no plus sign.
+  const size_t sign = i < t.size() && t[i] == '+' ? 1 : 0;
   if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-  for (; i < t.size() && is_digit(t[i]); ++i, ++mantissa_digits) nonzero_digit |= t[i] != '0';
+  for (; i < t.size() && is_digit(t[i]); ++i) ++mantissa_digits;
   if (i < t.size() && t[i] == '.') {
     ++i;
-    for (; i < t.size() && is_digit(t[i]); ++i, ++mantissa_digits) nonzero_digit |= t[i] != '0';
+    for (; i < t.size() && is_digit(t[i]); ++i) ++mantissa_digits;
   }
   if (mantissa_digits == 0) return NumberText::not_a_number;
   if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
@@ -40,11 +40,12 @@ NumberText parse_number(std::string_view t, double& value, size_t& length) {
       i = j;
     }
   }
-  const std::string number(t.substr(0, i));
-  errno = 0;
-  const double parsed = std::strtod(number.c_str(), nullptr);
-  if (std::isinf(parsed) || (errno == ERANGE && parsed == 0.0 && nonzero_digit))
-    return NumberText::out_of_range;
+  // Correctly rounded, as strtod; out of range where strtod would overflow
+  // or take a nonzero number to zero.
+  double parsed = 0;
+  const std::from_chars_result result = std::from_chars(t.data() + sign, t.data() + i, parsed);
+  if (result.ec == std::errc::result_out_of_range) return NumberText::out_of_range;
+  if (result.ec != std::errc() || result.ptr != t.data() + i) return NumberText::not_a_number;
   value = parsed;
   length = i;
   return NumberText::ok;
