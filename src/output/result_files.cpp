@@ -96,6 +96,7 @@ void end_line(ResultFile& file) {
 void flush_result_file(ResultFile& file) {
   const char* data = file.buffer.data();
   size_t left = file.buffer.size();
+  if (left > 0) file.synced = false;
   while (left > 0 && file.error == 0) {
     ssize_t written = ::write(file.fd, data, left);
     if (written < 0) {
@@ -113,8 +114,13 @@ void flush_result_file(ResultFile& file) {
 
 void sync_result_file(ResultFile& file, ResultMode mode) {
   flush_result_file(file);
-  // Staged files must be on disk before they replace the earlier results.
-  if (mode == ResultMode::staged && file.error == 0 && ::fsync(file.fd) != 0) file.error = errno;
+  // Staged files must be on disk before they replace the earlier results;
+  // one already there is not synced again.
+  if (mode != ResultMode::staged || file.error != 0 || file.synced) return;
+  if (::fsync(file.fd) != 0)
+    file.error = errno;
+  else
+    file.synced = true;
 }
 
 bool close_result_file(ResultFile& file, std::string& message) {

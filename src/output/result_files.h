@@ -13,6 +13,7 @@ struct ResultFile {
   int fd = -1;
   std::string buffer;  // text not yet handed to the system
   int error = 0;       // errno of the first failed write; 0 while all went well
+  bool synced = false;  // on disk since the last write (staged files only)
   const char* line_end = "\r\n";
 };
 
