@@ -1,16 +1,31 @@
 #include "common/matrix.h"
 
-#include <new>
+#include <sys/mman.h>
+
+#include <cstdlib>
 
 namespace quorvin {
+
+namespace {
+// A block this large is laid out on huge pages where the system allows it:
+// far fewer page faults on first use, and far fewer TLB misses where the
+// search reads rows all over the matrix.
+constexpr size_t huge_page = size_t{2} << 20;
+}  // namespace
+
+void FreeMatrixBlock::operator()(double* block) const { std::free(block); }
 
 bool allocate_matrix(Matrix& m, int64_t rows, int64_t cols) {
   m = Matrix{};
   if (rows < 0 || cols < 0) return false;
-  if (cols != 0 && rows > INT64_MAX / 8 / cols) return false;
-  const int64_t count = rows * cols;
-  m.data.reset(new (std::nothrow) double[count > 0 ? count : 1]);
+  if (cols != 0 && rows > INT64_MAX / 8 / cols - 1) return false;
+  const size_t bytes = static_cast<size_t>(rows * cols > 0 ? rows * cols : 1) * sizeof(double);
+  const size_t alignment = bytes >= huge_page / 2 ? huge_page : 64;
+  // aligned_alloc takes a multiple of the alignment.
+  const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+  m.data.reset(static_cast<double*>(std::aligned_alloc(alignment, rounded)));
   if (!m.data) return false;
+  if (alignment == huge_page) (void)madvise(m.data.get(), rounded, MADV_HUGEPAGE);
   m.rows = rows;
   m.cols = cols;
   return true;

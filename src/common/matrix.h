@@ -6,11 +6,16 @@
 
 namespace quorvin {
 
+// Gives back a matrix's block.
+struct FreeMatrixBlock {
+  void operator()(double* block) const;
+};
+
 // rows x cols doubles in one row-major block; m[r][c] is row r, column c.
 struct Matrix {
   int64_t rows = 0;
   int64_t cols = 0;
-  std::unique_ptr<double[]> data;
+  std::unique_ptr<double[], FreeMatrixBlock> data;
   double* operator[](int64_t row) { return data.get() + row * cols; }
   const double* operator[](int64_t row) const { return data.get() + row * cols; }
 };
