@@ -84,22 +84,35 @@ struct Search {
 int32_t bound_blocks(int32_t V) { return (V + bound_block - 1) / bound_block; }
 
 // Copies correlation into combined and lists the pairs at or above the
-// threshold.
+// threshold, each row's in a stretch of the list of its own.
 void start_search(Search& search) {
   const int32_t V = search.V;
   const Matrix& correlation = search.correlation;
+  const auto starts_active = [&](int32_t x, int32_t y) {
+    return std::fabs(correlation[x][y]) >= search.threshold;
+  };
+  std::vector<size_t> row_start(static_cast<size_t>(V) + 1, 0);
 #pragma omp parallel for schedule(static)
   for (int32_t i = 0; i < V; ++i) {
     std::copy(correlation[i], correlation[i] + V, search.combined[i]);
     if (search.kept_controls != nullptr)
       for (int32_t y = i + 1; y < V; ++y) set_kept_controls(search.kept_controls, V, i, y, -1, -1);
+    size_t count = 0;
+    for (int32_t y = i + 1; y < V; ++y) count += starts_active(i, y);
+    row_start[i + 1] = count;
   }
-  for (int32_t x = 0; x < V; ++x)
+  for (int32_t i = 0; i < V; ++i) row_start[i + 1] += row_start[i];
+  // Outside the parallel loop, where running out of memory can be reported.
+  search.active.resize(row_start[V]);
+#pragma omp parallel for schedule(dynamic, 16)
+  for (int32_t x = 0; x < V; ++x) {
+    ActivePair* next = search.active.data() + row_start[x];
     for (int32_t y = x + 1; y < V; ++y)
-      if (std::fabs(correlation[x][y]) >= search.threshold) {
-        search.active.push_back({x, y});
+      if (starts_active(x, y)) {
+        *next++ = {x, y};
         set_sweep_start(search.combined, x, y, V);
       }
+  }
 }
 
 // The working arrays of the second-order search. Working memory that cannot
