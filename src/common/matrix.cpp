@@ -9,9 +9,19 @@ namespace quorvin {
 namespace {
 // A block this large is laid out on huge pages where the system allows it:
 // far fewer page faults on first use, and far fewer TLB misses where the
-// search reads rows all over the matrix.
+// search reads rows all over its matrices.
 constexpr size_t huge_page = size_t{2} << 20;
 }  // namespace
+
+void* allocate_large_block(size_t bytes) {
+  const size_t alignment = bytes >= huge_page / 2 ? huge_page : 64;
+  if (bytes > SIZE_MAX - alignment) return nullptr;
+  // aligned_alloc takes a multiple of the alignment.
+  const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+  void* block = std::aligned_alloc(alignment, rounded);
+  if (block != nullptr && alignment == huge_page) (void)madvise(block, rounded, MADV_HUGEPAGE);
+  return block;
+}
 
 void FreeMatrixBlock::operator()(double* block) const { std::free(block); }
 
@@ -19,13 +29,9 @@ bool allocate_matrix(Matrix& m, int64_t rows, int64_t cols) {
   m = Matrix{};
   if (rows < 0 || cols < 0) return false;
   if (cols != 0 && rows > INT64_MAX / 8 / cols - 1) return false;
-  const size_t bytes = static_cast<size_t>(rows * cols > 0 ? rows * cols : 1) * sizeof(double);
-  const size_t alignment = bytes >= huge_page / 2 ? huge_page : 64;
-  // aligned_alloc takes a multiple of the alignment.
-  const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-  m.data.reset(static_cast<double*>(std::aligned_alloc(alignment, rounded)));
+  const size_t count = static_cast<size_t>(rows * cols > 0 ? rows * cols : 1);
+  m.data.reset(static_cast<double*>(allocate_large_block(count * sizeof(double))));
   if (!m.data) return false;
-  if (alignment == huge_page) (void)madvise(m.data.get(), rounded, MADV_HUGEPAGE);
   m.rows = rows;
   m.cols = cols;
   return true;

@@ -1,10 +1,17 @@
-// The dense matrices that the stages share.
+// The dense matrices that the stages share, and the large blocks behind them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 
 namespace quorvin {
+
+// A block of at least bytes (> 0) bytes, aligned to 64, and laid out on huge
+// pages where the system allows it when it is large; null when the memory
+// cannot be had. Given back with std::free.
+void* allocate_large_block(size_t bytes);
 
 // Gives back a matrix's block.
 struct FreeMatrixBlock {
@@ -23,5 +30,23 @@ struct Matrix {
 // Obtains rows x cols uninitialised doubles. Returns false, leaving m empty,
 // when the memory cannot be had. Requires rows >= 0 and cols >= 0.
 bool allocate_matrix(Matrix& m, int64_t rows, int64_t cols);
+
+// An allocator of large blocks, for std::vector; throws std::bad_alloc when
+// the memory cannot be had.
+template <typename T>
+struct LargeBlockAllocator {
+  using value_type = T;
+  LargeBlockAllocator() = default;
+  template <typename U>
+  LargeBlockAllocator(const LargeBlockAllocator<U>&) {}
+  T* allocate(size_t n) {
+    if (n > SIZE_MAX / 2 / sizeof(T)) throw std::bad_alloc();
+    void* block = allocate_large_block(n > 0 ? n * sizeof(T) : 1);
+    if (block == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(block);
+  }
+  void deallocate(T* block, size_t) { std::free(block); }
+  friend bool operator==(const LargeBlockAllocator&, const LargeBlockAllocator&) { return true; }
+};
 
 }  // namespace quorvin

@@ -70,12 +70,13 @@ struct Search {
   Matrix inverse_root_a{};
   Matrix inverse_root_bs{};
   // Quantized and single-precision copies for the filters.
-  std::vector<int16_t> correlation_q{};
-  std::vector<int16_t> a_q{};  // quantized 1 - r_vs^2 for every v, per control of a block
-  std::vector<float> inverse_root_a_f{};
+  std::vector<int16_t, LargeBlockAllocator<int16_t>> correlation_q{};
+  // quantized 1 - r_vs^2 for every v, per control of a block
+  std::vector<int16_t, LargeBlockAllocator<int16_t>> a_q{};
+  std::vector<float, LargeBlockAllocator<float>> inverse_root_a_f{};
   // For the first-order sweep: first_order_root of every single-precision
   // r_vs, at [v * control_block + s - s_begin] for the controls of a block.
-  std::vector<float> first_order_roots{};
+  std::vector<float, LargeBlockAllocator<float>> first_order_roots{};
   const int16_t* row_q(int32_t v) const {
     return correlation_q.data() + static_cast<size_t>(v) * V;
   }
