@@ -308,12 +308,15 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
     float* ay_root = all_ay_root.data() + mine;
     FirstOrderLanes lanes{};
 #pragma omp for schedule(dynamic, 1)
-    for (int32_t g = groups - 1; g >= 0; --g) {
-      const int32_t y0 = g * n, y_end = std::min(V, y0 + n);
+    // Groups end at V, V - n, ...: the last one, which may be partly empty,
+    // is then the one with the fewest x, and the first ones, the most work,
+    // are handed out first.
+    for (int32_t g = 0; g < groups; ++g) {
+      const int32_t y0 = V - n * (g + 1), y_end = y0 + n;
       for (int32_t s = s_begin; s < s_end; ++s) {
         for (int32_t j = 0; j < n; ++j) {
-          // Lanes past the last variable hold 0, whose pairs are skipped anyway.
-          const double r = y0 + j < V ? correlation[s][y0 + j] : 0.0;
+          // Lanes before the first variable hold 0, whose pairs are skipped anyway.
+          const double r = y0 + j >= 0 ? correlation[s][y0 + j] : 0.0;
           const float r_f = static_cast<float>(r);
           ys[(s - s_begin) * n + j] = r;
           ys_f[(s - s_begin) * n + j] = r_f;
@@ -326,8 +329,9 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
         uint64_t merged = 0;
         for (int32_t j = 0; j < n; ++j) {
           const int32_t y = y0 + j;
-          const double cxy = y < V ? correlation[x][y] : 0.0;
-          const int32_t first = y <= x || y >= V                     ? V
+          // Only pairs x < y: lanes before the first variable are passed over too.
+          const double cxy = y > x ? correlation[x][y] : 0.0;
+          const int32_t first = y <= x                               ? V
                                 : std::fabs(cxy) >= search.threshold ? sweep_start(combined, x, y)
                                                                      : s_begin;
           if (first >= s_end) {
