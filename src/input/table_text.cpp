@@ -24,7 +24,7 @@ NumberText parse_number(std::string_view t, double& value, size_t& length) {
   size_t i = 0;
   size_t mantissa_digits = 0;
   // from_chars takes no plus sign.
-  const size_t sign = i < t.size() && t[i] == '+' ? 1 : 0;
+  const size_t sign = !t.empty() && t[0] == '+' ? 1 : 0;
   if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
   for (; i < t.size() && is_digit(t[i]); ++i) ++mantissa_digits;
   if (i < t.size() && t[i] == '.') {
