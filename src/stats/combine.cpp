@@ -296,7 +296,8 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   float* roots = search.first_order_roots.data();
 #pragma omp parallel
   {
-    // Each variable's roots once, for every group in which it is x.
+    // Each variable's roots once, for the groups in which it is x and the
+    // one in which it is y.
 #pragma omp for schedule(static)
     for (int32_t v = 0; v < V; ++v)
       for (int32_t s = s_begin; s < s_end; ++s)
@@ -315,12 +316,15 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
       const int32_t y0 = V - n * (g + 1), y_end = y0 + n;
       for (int32_t s = s_begin; s < s_end; ++s) {
         for (int32_t j = 0; j < n; ++j) {
-          // Lanes before the first variable hold 0, whose pairs are skipped anyway.
-          const double r = y0 + j >= 0 ? correlation[s][y0 + j] : 0.0;
-          const float r_f = static_cast<float>(r);
+          // Lanes before the first variable hold 0, whose pairs are skipped
+          // anyway. The roots are those of the table, the matrix being
+          // symmetric.
+          const bool valid = y0 + j >= 0;
+          const double r = valid ? correlation[s][y0 + j] : 0.0;
           ys[(s - s_begin) * n + j] = r;
-          ys_f[(s - s_begin) * n + j] = r_f;
-          ay_root[(s - s_begin) * n + j] = first_order_root(r_f);
+          ys_f[(s - s_begin) * n + j] = static_cast<float>(r);
+          ay_root[(s - s_begin) * n + j] =
+              valid ? roots[static_cast<size_t>(y0 + j) * control_block + (s - s_begin)] : 1;
         }
       }
       for (int32_t x = 0; x < y_end - 1; ++x) {
@@ -383,13 +387,15 @@ double combine_working_bytes(int32_t V) {
   const double threads = omp_get_max_threads();
   // The active pairs when every pair is active; the bounds and the quantized
   // copy of the correlations; each block's inverse roots and quantized
-  // 1 - r^2; each thread's copies for the first-order sweep.
+  // 1 - r^2; the first-order roots of a block; each thread's copies for the
+  // first-order sweep.
   const double active = sizeof(ActivePair) * v * (v - 1) / 2;
   const double tables = 8 * (v + block_over_read) * blocks + 2 * v * v + 2 * second_order_over_read;
   const double per_block = controls * (14 * v + 8 * blocks) + 8 * block_over_read * blocks +
                            6 * second_order_over_read;
+  const double first_order_roots = 4 * v * controls;
   const double per_thread = threads * controls * first_order_lanes * (8 + 4 + 4);
-  return active + tables + per_block + 4 * v * controls + per_thread;
+  return active + tables + per_block + first_order_roots + per_thread;
 }
 
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
