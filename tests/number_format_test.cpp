@@ -196,3 +196,26 @@ TEST(NumberFormat, AgreesWithPrintfOnRandomValuesAndTies) {
     ASSERT_EQ(text_of(decimal_tie), printf_text(decimal_tie)) << decimal_tie;
   }
 }
+
+// Correlations, most of the matrix, take their own path: values spread over
+// (-1, 1), and values beside each power of ten and beside the halfway points
+// that round up to one.
+TEST(NumberFormat, AgreesWithPrintfOnCorrelationsAndDecadeEdges) {
+  uint64_t state = 7;
+  for (int i = 0; i < 200000; ++i) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const double value = static_cast<double>(state >> 11) / 0x1p53 * 2 - 1;
+    ASSERT_EQ(text_of(value), printf_text(value)) << std::hexfloat << value;
+  }
+  for (int power = -17; power <= 16; ++power) {
+    const double decade = std::pow(10.0, power);
+    for (double edge : {decade, decade * (1 - 5e-7), decade * 0.99999949, decade * 0.99999951}) {
+      double value = edge;
+      for (int step = 0; step < 8; ++step) value = std::nextafter(value, 0.0);
+      for (int step = 0; step < 16; ++step, value = std::nextafter(value, HUGE_VAL)) {
+        ASSERT_EQ(text_of(value), printf_text(value)) << std::hexfloat << value;
+        ASSERT_EQ(text_of(-value), printf_text(-value)) << std::hexfloat << value;
+      }
+    }
+  }
+}

@@ -51,10 +51,18 @@ void six_digits(double magnitude, uint32_t& digits, int& exponent) {
     for (size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;  // exact up to 10^22
     return p;
   }();
+  // 10^(e - 16), correctly rounded, for e = 0 .. 32.
+  static constexpr auto decades = [] {
+    std::array<double, 33> p{};
+    for (int e = 0; e <= 32; ++e) p[e] = e >= 16 ? powers[e - 16] : 1 / powers[16 - e];
+    return p;
+  }();
   const uint64_t bits = std::bit_cast<uint64_t>(magnitude);
   const int biased = static_cast<int>(bits >> 52);  // a normal number: no sign bit
-  // floor(log10(2^(biased - 1023))), within one of the decimal exponent.
+  // floor(log10(2^(biased - 1023))), the decimal exponent or one below it;
+  // the comparison mends all but values within rounding of a power of ten.
   exponent = ((biased - 1023) * 78913) >> 18;
+  exponent += magnitude >= decades[exponent + 17];
   for (;;) {
     const int k = 5 - exponent;  // digits = round(magnitude 10^k)
     const double scaled = k >= 0 ? magnitude * powers[k] : magnitude / powers[-k];
@@ -66,8 +74,8 @@ void six_digits(double magnitude, uint32_t& digits, int& exponent) {
     } else if (fraction > 0.5) {
       ++rounded;
     }
-    // A first guess of the exponent one off is mended; rounding up to 10^6
-    // carries into the next exponent, as in printf.
+    // An exponent one off is mended; rounding up to 10^6 carries into the
+    // next exponent, as in printf.
     if (rounded > 1000000) {
       ++exponent;
     } else if (rounded < 100000) {
@@ -83,42 +91,71 @@ void six_digits(double magnitude, uint32_t& digits, int& exponent) {
   }
 }
 
+// Three decimal digits of each number below 1000, then the count of its
+// trailing zeros (3 for 0) as the fourth char.
+constexpr auto digit_triples = [] {
+  std::array<std::array<char, 4>, 1000> t{};
+  for (int i = 0; i < 1000; ++i) {
+    t[i] = {static_cast<char>('0' + i / 100), static_cast<char>('0' + i / 10 % 10),
+            static_cast<char>('0' + i % 10),
+            static_cast<char>(i == 0         ? 3
+                              : i % 100 == 0 ? 2
+                              : i % 10 == 0  ? 1
+                                             : 0)};
+  }
+  return t;
+}();
+
 // printf's %.6g of a magnitude that six_digits takes, exponent widened to
-// three digits. Returns the length.
+// three digits. Writes up to 16 chars, some past the returned length.
 int format_six_digits(double magnitude, char* out) {
   uint32_t digits;
   int exponent;
   six_digits(magnitude, digits, exponent);
-  char d[6];
-  for (int i = 5; i >= 0; --i, digits /= 10) d[i] = static_cast<char>('0' + digits % 10);
-  int last = 5;  // trailing zeros are not written
+  // The six digits in the first bytes of d, put together in a register: a
+  // load of stores that overlap it would wait for them to reach memory.
+  const uint32_t high = digits / 1000, low = digits % 1000;
+  uint32_t first, last;
+  std::memcpy(&first, digit_triples[high].data(), 4);
+  std::memcpy(&last, digit_triples[low].data(), 4);
+  uint64_t word;
+  if constexpr (std::endian::native == std::endian::little)
+    word = (first & 0xffffff) | uint64_t{last} << 24;
+  else
+    word = uint64_t{first & 0xffffff00} << 32 | uint64_t{last} << 8;
+  char d[8];
+  std::memcpy(d, &word, 8);
+  // All digits but the trailing zeros.
+  const int significant = low != 0 ? 6 - digit_triples[low][3] : 3 - digit_triples[high][3];
   char* p = out;
-  if (exponent >= -4 && exponent < 6) {
-    const int point = exponent >= 0 ? exponent : -1;  // digits d[0..point] before it
-    while (last > point && d[last] == '0') --last;
-    if (exponent < 0) {
-      *p++ = '0';
+  if (exponent >= -4 && exponent < 0) {
+    // "0.", the zeros after the point, the digits: fixed-size copies, the
+    // most common form in the matrix.
+    std::memcpy(p, "0.000000", 8);
+    const int zeros = -exponent - 1;
+    std::memcpy(p + 2 + zeros, d, 8);
+    return 2 + zeros + significant;
+  }
+  if (exponent >= 0 && exponent < 6) {
+    std::memcpy(p, d, exponent + 1);
+    p += exponent + 1;
+    if (significant > exponent + 1) {
       *p++ = '.';
-      for (int i = exponent + 1; i < 0; ++i) *p++ = '0';
-      for (int i = 0; i <= last; ++i) *p++ = d[i];
-    } else {
-      for (int i = 0; i <= point; ++i) *p++ = d[i];
-      if (last > point) *p++ = '.';
-      for (int i = point + 1; i <= last; ++i) *p++ = d[i];
+      std::memcpy(p, d + exponent + 1, significant - exponent - 1);
+      p += significant - exponent - 1;
     }
     return static_cast<int>(p - out);
   }
-  while (last > 0 && d[last] == '0') --last;
   *p++ = d[0];
-  if (last > 0) *p++ = '.';
-  for (int i = 1; i <= last; ++i) *p++ = d[i];
+  if (significant > 1) {
+    *p++ = '.';
+    std::memcpy(p, d + 1, significant - 1);
+    p += significant - 1;
+  }
   *p++ = 'e';
   *p++ = exponent < 0 ? '-' : '+';
-  const int magnitude_of_exponent = exponent < 0 ? -exponent : exponent;
-  *p++ = static_cast<char>('0' + magnitude_of_exponent / 100);
-  *p++ = static_cast<char>('0' + magnitude_of_exponent / 10 % 10);
-  *p++ = static_cast<char>('0' + magnitude_of_exponent % 10);
-  return static_cast<int>(p - out);
+  std::memcpy(p, digit_triples[exponent < 0 ? -exponent : exponent].data(), 3);
+  return static_cast<int>(p + 3 - out);
 }
 
 }  // namespace

@@ -11,8 +11,9 @@ constexpr int max_double_text = 32;
 
 // Writes value in the general form with six significant digits and a
 // three-digit exponent (1e-005, 1.23457e+006); every NaN as -1.#IND and the
-// infinities as 1.#INF and -1.#INF. out must hold max_double_text chars.
-// Returns the number of characters written (no terminating NUL).
+// infinities as 1.#INF and -1.#INF. out must hold max_double_text chars,
+// which it may use past the text. Returns the text's length (no terminating
+// NUL).
 int format_double(double value, char* out);
 
 // Appends format_double's text of value to out.
