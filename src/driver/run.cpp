@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <climits>
@@ -154,10 +155,11 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   double critical[level_count];
   for (int level = 0; level < level_count; ++level)
     critical[level] = critical_value(N, level_z[level]);
-  // Each small file is written and synced by one thread, so that the disk's
-  // waits overlap; the matrix, most of what is written, has its rows
-  // formatted by every thread and written in order. No file depends on the
-  // thread count. Job i writes results.files[i], i >= 1.
+  // Each small file is written by one thread, while the matrix, most of what
+  // is written, has its rows formatted by every thread, a block of rows at a
+  // time, and written in order. Then all files are synced together, so that
+  // the disk's waits overlap. No file depends on the thread count. Job i
+  // writes results.files[i], i >= 1.
   const auto write_file = [&](int i) {
     const int level = (i - 1) % level_count;
     if (i <= level_count)
@@ -170,7 +172,7 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
       listed.edge_table_rows =
           write_edge_table(V, critical, arrays.combined, arrays.kept_controls.data(), var_names,
                            edge_table_file(results));
-    sync_result_file(results.files[i], results.mode);
+    start_result_file_sync(results.files[i], results.mode);
   };
   std::exception_ptr failure;
   const auto guarded = [&failure](const auto& job) {
@@ -183,22 +185,29 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   };
   ResultFile& matrix = matrix_file(results);
   write_matrix_header(V, var_names, matrix);
+  // Blocks of about 64 KiB of text, a number taking some 12 chars.
+  const int32_t rows_per_block = std::max(1, (64 << 10) / (12 * V + 1));
+  const int32_t blocks = (V + rows_per_block - 1) / rows_per_block;
 #pragma omp parallel
   {
 #pragma omp for schedule(dynamic, 1) nowait
     for (int i = 1; i < results.count; ++i) guarded([&] { write_file(i); });
-    std::string row;
+    std::string text;
 #pragma omp for ordered schedule(dynamic, 1)
-    for (int32_t i = 0; i < V; ++i) {
-      guarded([&] { format_matrix_row(V, i, var_names, arrays.combined, row); });
-#pragma omp ordered
+    for (int32_t b = 0; b < blocks; ++b) {
+      const int32_t first = b * rows_per_block, last = std::min(V, first + rows_per_block);
+      size_t length = 0;
       guarded([&] {
-        matrix.buffer += row;
-        end_line(matrix);
+        length = format_matrix_rows(V, first, last, var_names, arrays.combined, matrix, text);
       });
+#pragma omp ordered
+      guarded([&] { append_result_text(matrix, text.data(), length); });
     }
 #pragma omp single
-    guarded([&] { sync_result_file(matrix, results.mode); });
+    guarded([&] { start_result_file_sync(matrix, results.mode); });
+#pragma omp for schedule(dynamic, 1)
+    for (int i = 0; i < results.count; ++i)
+      guarded([&] { sync_result_file(results.files[i], results.mode); });
   }
   if (failure) std::rethrow_exception(failure);
 }

@@ -20,6 +20,8 @@ const char* const result_file_names[result_file_count] = {
 namespace {
 
 constexpr size_t flush_threshold = 1 << 20;
+// Text at least this large is written without copying it to the buffer.
+constexpr size_t direct_write_size = 16 << 10;
 
 // What the signal handler clears away: the descriptors to empty (in place)
 // or the temporary paths to remove (staged). Set only while no signal is
@@ -80,6 +82,23 @@ bool edge_table_fits(const std::string& path, const std::string& prefix, std::st
   return true;
 }
 
+// Writes size bytes of data, as flush_result_file writes the buffer.
+void write_all(ResultFile& file, const char* data, size_t size) {
+  if (size > 0) file.synced = false;
+  while (size > 0 && file.error == 0) {
+    ssize_t written = ::write(file.fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      file.error = errno;
+    } else if (written == 0) {
+      file.error = EIO;
+    } else {
+      data += written;
+      size -= static_cast<size_t>(written);
+    }
+  }
+}
+
 }  // namespace
 
 bool open_result_file(ResultFile& file, const std::string& path, std::string& message) {
@@ -94,22 +113,25 @@ void end_line(ResultFile& file) {
 }
 
 void flush_result_file(ResultFile& file) {
-  const char* data = file.buffer.data();
-  size_t left = file.buffer.size();
-  if (left > 0) file.synced = false;
-  while (left > 0 && file.error == 0) {
-    ssize_t written = ::write(file.fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      file.error = errno;
-    } else if (written == 0) {
-      file.error = EIO;
-    } else {
-      data += written;
-      left -= static_cast<size_t>(written);
-    }
-  }
+  write_all(file, file.buffer.data(), file.buffer.size());
   file.buffer.clear();
+}
+
+void append_result_text(ResultFile& file, const char* text, size_t size) {
+  if (size < direct_write_size) {
+    file.buffer.append(text, size);
+    if (file.buffer.size() >= flush_threshold) flush_result_file(file);
+    return;
+  }
+  flush_result_file(file);
+  write_all(file, text, size);
+}
+
+void start_result_file_sync(ResultFile& file, ResultMode mode) {
+  flush_result_file(file);
+  if (mode != ResultMode::staged || file.error != 0 || file.synced) return;
+  // Only a hint: where the system cannot, sync_result_file still syncs.
+  (void)::sync_file_range(file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 void sync_result_file(ResultFile& file, ResultMode mode) {

@@ -30,6 +30,11 @@ void end_line(ResultFile& file);
 // Writes out what the buffer holds; remembers the first failure in file.error.
 void flush_result_file(ResultFile& file);
 
+// Appends size bytes of text as end_line appends a line end; large blocks
+// formatted elsewhere go straight to the file, after what the buffer holds,
+// rather than through it.
+void append_result_text(ResultFile& file, const char* text, size_t size);
+
 // Flushes and closes. Returns false with a message naming the file and the
 // reason if any write since opening failed or the close itself failed.
 bool close_result_file(ResultFile& file, std::string& message);
@@ -55,6 +60,11 @@ enum class ResultMode {
   // run's results as they were.
   staged,
 };
+
+// Writes out what the buffer holds and, staged, has the system start putting
+// the file on disk without waiting for it: files started together share the
+// disk's waits when sync_result_file then waits for them.
+void start_result_file_sync(ResultFile& file, ResultMode mode);
 
 // Writes out what the buffer holds and, staged, has the system put the file
 // on disk; remembers the first failure in file.error. Files apart may be

@@ -1,6 +1,7 @@
 #include "output/writers.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "common/kept_controls.h"
 #include "common/number_format.h"
@@ -27,28 +28,43 @@ void write_matrix_header(int32_t V, const std::vector<std::string>& var_names, R
   end_line(out);
 }
 
-void format_matrix_row(int32_t V, int32_t i, const std::vector<std::string>& var_names,
-                       const Matrix& combined, std::string& row) {
-  row = var_names[i];
-  row += '\t';
-  for (int32_t j = 0; j < V; ++j) {
-    if (j == i)
-      row += '1';
-    else
-      append_double(row, j > i ? combined[i][j] : combined[j][i]);
-    row += '\t';
+size_t format_matrix_rows(int32_t V, int32_t first, int32_t last,
+                          const std::vector<std::string>& var_names, const Matrix& combined,
+                          const ResultFile& out, std::string& text) {
+  // Room for the longest text of every number; filled in place, as the
+  // numbers are most of what the program writes.
+  const size_t line_end_size = std::strlen(out.line_end);
+  size_t room = 0;
+  for (int32_t i = first; i < last; ++i)
+    room +=
+        var_names[i].size() + static_cast<size_t>(V) * (max_double_text + 1) + 1 + line_end_size;
+  if (text.size() < room) text.resize(room);
+  char* const start = text.data();
+  char* p = start;
+  for (int32_t i = first; i < last; ++i) {
+    std::memcpy(p, var_names[i].data(), var_names[i].size());
+    p += var_names[i].size();
+    *p++ = '\t';
+    for (int32_t j = 0; j < V; ++j) {
+      if (j == i)
+        *p++ = '1';
+      else
+        p += format_double(j > i ? combined[i][j] : combined[j][i], p);
+      *p++ = '\t';
+    }
+    std::memcpy(p, out.line_end, line_end_size);
+    p += line_end_size;
   }
+  return static_cast<size_t>(p - start);
 }
 
 void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
                            const Matrix& combined, ResultFile& out) {
   write_matrix_header(V, var_names, out);
-  std::string row;
-  for (int32_t i = 0; i < V; ++i) {
-    format_matrix_row(V, i, var_names, combined, row);
-    out.buffer += row;
-    end_line(out);
-  }
+  std::string text;
+  for (int32_t i = 0; i < V; ++i)
+    append_result_text(out, text.data(),
+                       format_matrix_rows(V, i, i + 1, var_names, combined, out, text));
 }
 
 int64_t write_interaction_list(int32_t V, double critical, const Matrix& combined, ResultFile& out,

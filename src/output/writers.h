@@ -19,11 +19,13 @@ void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
                            const Matrix& combined, ResultFile& out);
 
 // The parts of write_combined_matrix, for writers that format its rows on
-// several threads: the title, empty line and header; and row i, without its
-// line end, into row (replacing what it held).
+// several threads: the title, empty line and header; and rows first .. last-1,
+// each ended by out's line end, at the start of text, which is enlarged as
+// needed and may hold more. Returns the rows' length.
 void write_matrix_header(int32_t V, const std::vector<std::string>& var_names, ResultFile& out);
-void format_matrix_row(int32_t V, int32_t i, const std::vector<std::string>& var_names,
-                       const Matrix& combined, std::string& row);
+size_t format_matrix_rows(int32_t V, int32_t first, int32_t last,
+                          const std::vector<std::string>& var_names, const Matrix& combined,
+                          const ResultFile& out, std::string& text);
 
 // One line "name_i r2pos name_j" (r2neg when the coefficient is not positive)
 // for each pair i < j whose |combined[i][j]| exceeds critical (a NaN critical
