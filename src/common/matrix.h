@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace quorvin {
 
@@ -33,7 +34,9 @@ struct Matrix {
 bool allocate_matrix(Matrix& m, int64_t rows, int64_t cols);
 
 // An allocator of large blocks, for std::vector; throws std::bad_alloc when
-// the memory cannot be had.
+// the memory cannot be had. Elements that a vector adds without a value are
+// left uninitialised, so that their pages are first touched where they are
+// filled, on the threads that fill them.
 template <typename T>
 struct LargeBlockAllocator {
   using value_type = T;
@@ -47,6 +50,14 @@ struct LargeBlockAllocator {
     return static_cast<T*>(block);
   }
   void deallocate(T* block, size_t) { std::free(block); }
+  template <typename U>
+  void construct(U* element) {
+    ::new (static_cast<void*>(element)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* element, Args&&... args) {
+    ::new (static_cast<void*>(element)) U(std::forward<Args>(args)...);
+  }
   friend bool operator==(const LargeBlockAllocator&, const LargeBlockAllocator&) { return true; }
 };
 

@@ -121,15 +121,18 @@ void start_search(Search& search) {
 // the driver reports.
 void obtain_second_order_arrays(Search& search) {
   const int32_t V = search.V, blocks = bound_blocks(V);
-  // Rows of zeros past the block bounds and their roots, and room past the
-  // single-precision rows, for the filters' reads past their last element.
+  // Rows of zeros past the block bounds, and room past their roots and the
+  // quantized and single-precision rows, for the filters' reads past their
+  // last element.
   if (!allocate_matrix(search.bounds, V + block_over_read, blocks) ||
       !allocate_matrix(search.inverse_root_a, control_block, V) ||
       !allocate_matrix(search.inverse_root_bs, control_block + block_over_read, blocks))
     throw std::bad_alloc();
   std::fill_n(search.bounds[V], block_over_read * blocks, 0.0);
-  std::fill_n(search.inverse_root_bs[control_block], block_over_read * blocks, 0.0);
+  // Left uninitialised, to be filled by every thread: all but the zeros past
+  // the end, which prepare_controls puts past each block's last row.
   search.correlation_q.resize(static_cast<size_t>(V) * V + second_order_over_read);
+  std::fill_n(search.correlation_q.end() - second_order_over_read, second_order_over_read, 0);
   search.a_q.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
   search.inverse_root_a_f.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
 #pragma omp parallel for schedule(static)
@@ -158,6 +161,11 @@ void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
     double* ibs = search.inverse_root_bs[s - s_begin];
     for (int32_t b = 0; b < blocks; ++b) ibs[b] = inverse_root(bs[b]);
   }
+  // Zeros past the last row, for the filters' reads past its end.
+  const size_t rows = static_cast<size_t>(s_end - s_begin);
+  std::fill_n(search.inverse_root_bs[static_cast<int64_t>(rows)], block_over_read * blocks, 0.0);
+  std::fill_n(search.a_q.data() + rows * search.V, second_order_over_read, 0);
+  std::fill_n(search.inverse_root_a_f.data() + rows * search.V, second_order_over_read, 0.0f);
 }
 
 // Follows every active pair through the controls [s_begin, s_end): its
