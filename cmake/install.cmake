@@ -28,7 +28,7 @@ find_program(QUORVIN_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(QUORVIN_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libgomp1, libstdc++6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgomp1")
 endif()
 
 include(CPack)

@@ -42,7 +42,10 @@ owner() {
 # them, must come from a package that Depends names.
 dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/^ *//; s/ .*//' > "$work/depends"
 for library in $(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }'); do
-  path=$(ldd "$program" | awk -v name="$library" '$1 == name { print $3 }')
+  # ldd shows "name => path (address)", or "path (address)" for the loader.
+  path=$(ldd "$program" | awk -v name="$library" '
+    $1 == name { print $3 } $1 ~ ("/" name "$") { print $1 }')
+  test -n "$path" || { echo "FAIL: ldd does not find $library"; exit 1; }
   package=$(owner "$path") || continue
   grep -qxF "$package" "$work/depends" ||
     { echo "FAIL: Depends lacks $package, which holds $library: $(dpkg-deb -f "$deb" Depends)"; exit 1; }
