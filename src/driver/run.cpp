@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
-#include <fstream>
+#include <fcntl.h>
 #include <omp.h>
 #include <string>
 #include <unistd.h>
@@ -89,9 +90,16 @@ double bytes_needed(int32_t V, int32_t N, bool edge_table) {
 double memory_limit() {
   double limit = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
   for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-    std::ifstream in(path);
+    // Read plainly: the first use of a stream costs a small run 0.2 ms.
+    char text[64] = {};
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    const ssize_t size = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
     double bytes = 0;
-    if (in >> bytes && bytes > 0 && (!(limit > 0) || bytes < limit)) limit = bytes;
+    if (size > 0 && std::from_chars(text, text + size, bytes).ec == std::errc() && bytes > 0 &&
+        (!(limit > 0) || bytes < limit))
+      limit = bytes;
   }
   return limit;
 }
