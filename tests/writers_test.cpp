@@ -280,6 +280,27 @@ TEST(ResultFile, LargeMatrixFileArrivesWhole) {
   }
 }
 
+// Blocks formatted elsewhere skip the buffer when large; whichever way each
+// text goes, the file holds them in the order they were given.
+TEST(ResultFile, TextsArriveInOrderWhetherBufferedOrNot) {
+  const std::string path = quorvin_test::make_temp_dir() + "/texts";
+  quorvin::ResultFile file;
+  std::string message;
+  ASSERT_TRUE(quorvin::open_result_file(file, path, message)) << message;
+  std::string expected;
+  for (size_t size : {size_t{5}, size_t{40000}, size_t{16383}, size_t{16384}, size_t{3},
+                      size_t{1} << 20, size_t{70000}}) {
+    const std::string text(size, static_cast<char>('a' + expected.size() % 26));
+    quorvin::append_result_text(file, text.data(), text.size());
+    expected += text;
+    file.buffer += "|";
+    quorvin::end_line(file);
+    expected += "|\r\n";
+  }
+  ASSERT_TRUE(quorvin::close_result_file(file, message)) << message;
+  EXPECT_TRUE(quorvin_test::read_file(path) == expected);
+}
+
 TEST(ResultFile, FailedWriteIsReported) {
   quorvin::ResultFile file;
   std::string message;
