@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "output/result_files.h"
@@ -299,6 +305,24 @@ TEST(ResultFile, TextsArriveInOrderWhetherBufferedOrNot) {
   }
   ASSERT_TRUE(quorvin::close_result_file(file, message)) << message;
   EXPECT_TRUE(quorvin_test::read_file(path) == expected);
+}
+
+// A signal that comes while the results are put in place, on whichever
+// thread, is held until they are; then it ends the process as it would have.
+TEST(ResultFileDeathTest, SignalWhileHeldEndsTheProcessOnRelease) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        quorvin::hold_interruptions();
+        quorvin::release_interruptions();  // nothing held: the process goes on
+        quorvin::hold_interruptions();
+        std::thread([] { ::kill(::getpid(), SIGTERM); }).join();
+        std::fprintf(stderr, "still running\n");
+        quorvin::release_interruptions();
+        std::fprintf(stderr, "not ended\n");
+        std::exit(0);
+      },
+      testing::KilledBySignal(SIGTERM), "still running\n$");
 }
 
 TEST(ResultFile, FailedWriteIsReported) {

@@ -1,5 +1,6 @@
 #include "output/result_files.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -25,13 +26,22 @@ constexpr size_t direct_write_size = 16 << 10;
 
 // What the signal handler clears away: the descriptors to empty (in place)
 // or the temporary paths to remove (staged). Set only while no signal is
-// handled; the paths point into the open ResultFiles.
-volatile sig_atomic_t interrupt_mode = 0;  // 0 nothing, 1 empty, 2 remove
+// handled; the paths point into the open ResultFiles. The mode is atomic, as
+// the signal may come on any of the threads.
+constexpr int interrupt_holds = 3;
+std::atomic<int> interrupt_mode = 0;  // 0 nothing, 1 empty, 2 remove, or holds
+std::atomic<int> held_signal = 0;     // the first signal that came while held
+static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 int interrupt_fds[max_result_files];
 const char* interrupt_paths[max_result_files];
 
 // An interrupted run must not leave a file that looks complete.
 extern "C" void clear_results_and_die(int sig) {
+  if (interrupt_mode == interrupt_holds) {
+    int none = 0;
+    held_signal.compare_exchange_strong(none, sig);
+    return;
+  }
   for (int i = 0; i < max_result_files; ++i) {
     if (interrupt_mode == 1 && interrupt_fds[i] >= 0) (void)!ftruncate(interrupt_fds[i], 0);
     if (interrupt_mode == 2 && interrupt_paths[i] != nullptr) ::unlink(interrupt_paths[i]);
@@ -219,6 +229,20 @@ void discard_result_files(ResultFiles& results) {
   }
 }
 
+void hold_interruptions() {
+  held_signal = 0;
+  interrupt_mode = interrupt_holds;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, clear_results_and_die);
+}
+
+void release_interruptions() {
+  disarm_interrupt();
+  const int sig = held_signal.exchange(0);
+  if (sig == 0) return;
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
 bool finish_result_files(ResultFiles& results, std::string& message) {
   for (int i = results.count - 1; i >= 0; --i) {
     ResultFile& file = results.files[i];
@@ -239,10 +263,7 @@ bool finish_result_files(ResultFiles& results, std::string& message) {
   if (results.mode == ResultMode::in_place) return true;
   // A signal now would leave some files renamed and others not: it waits
   // until all are in place, then ends the process as it would have.
-  sigset_t signals, before;
-  sigemptyset(&signals);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, sig);
-  sigprocmask(SIG_BLOCK, &signals, &before);
+  hold_interruptions();
   bool renamed = true;
   for (int i = 0; i < results.count; ++i) {
     ResultFile& file = results.files[i];
@@ -254,8 +275,7 @@ bool finish_result_files(ResultFiles& results, std::string& message) {
     file.path.clear();
   }
   if (!renamed) discard_result_files(results);
-  disarm_interrupt();
-  sigprocmask(SIG_SETMASK, &before, nullptr);
+  release_interruptions();
   return renamed;
 }
 

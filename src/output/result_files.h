@@ -102,6 +102,13 @@ bool open_result_files(ResultFiles& results, const std::string& folder,
 // empty, staged their temporary files are removed.
 void discard_result_files(ResultFiles& results);
 
+// While held, SIGINT, SIGTERM and SIGHUP, on whichever thread they come, are
+// only noted; release_interruptions then stops holding them and ends the
+// process by the first one noted, as it would have ended. finish_result_files
+// holds them while it renames the files into place.
+void hold_interruptions();
+void release_interruptions();
+
 // Writes out, closes and (staged) renames the files into place. Returns false
 // with one line in message, having discarded them, when any of that failed.
 bool finish_result_files(ResultFiles& results, std::string& message);
