@@ -163,23 +163,19 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   double critical[level_count];
   for (int level = 0; level < level_count; ++level)
     critical[level] = critical_value(N, level_z[level]);
-  // Each small file is written by one thread, while the matrix, most of what
-  // is written, has its rows formatted by every thread, a block of rows at a
-  // time, and written in order. Then all files are synced together, so that
-  // the disk's waits overlap. No file depends on the thread count. Job i
-  // writes results.files[i], i >= 1.
-  const auto write_file = [&](int i) {
+  // Each small file is written by one thread, while the matrix and the edge
+  // table, most of what is written, have their rows formatted by every
+  // thread, a block of rows at a time, and written in order. Then all files
+  // are synced together, so that the disk's waits overlap. No file depends on
+  // the thread count. Job i writes results.files[i], 1 <= i < 7.
+  const auto write_small_file = [&](int i) {
     const int level = (i - 1) % level_count;
     if (i <= level_count)
       listed.edges[level] = write_interaction_list(V, critical[level], arrays.combined,
                                                    interaction_list_file(results, level), var_names);
-    else if (i <= 2 * level_count)
+    else
       write_pajek_network(V, critical[level], arrays.combined, network_file(results, level),
                           var_names);
-    else
-      listed.edge_table_rows =
-          write_edge_table(V, critical, arrays.combined, arrays.kept_controls.data(), var_names,
-                           edge_table_file(results));
     start_result_file_sync(results.files[i], results.mode);
   };
   std::exception_ptr failure;
@@ -193,14 +189,33 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   };
   ResultFile& matrix = matrix_file(results);
   write_matrix_header(V, var_names, matrix);
-  // Blocks of about 64 KiB of text, a number taking some 12 chars.
+  if (edge_table) write_edge_table_header(edge_table_file(results));
+  // Blocks of about 64 KiB of matrix text, a number taking some 12 chars.
   const int32_t rows_per_block = std::max(1, (64 << 10) / (12 * V + 1));
   const int32_t blocks = (V + rows_per_block - 1) / rows_per_block;
+  const int32_t edge_blocks = edge_table ? blocks : 0;
 #pragma omp parallel
   {
 #pragma omp for schedule(dynamic, 1) nowait
-    for (int i = 1; i < results.count; ++i) guarded([&] { write_file(i); });
+    for (int i = 1; i < result_file_count; ++i) guarded([&] { write_small_file(i); });
     std::string text;
+#pragma omp for ordered schedule(dynamic, 1) nowait
+    for (int32_t b = 0; b < edge_blocks; ++b) {
+      const int32_t first = b * rows_per_block, last = std::min(V, first + rows_per_block);
+      int64_t rows = 0;
+      text.clear();
+      guarded([&] {
+        rows = format_edge_table_rows(V, first, last, critical, arrays.combined,
+                                      arrays.kept_controls.data(), var_names,
+                                      edge_table_file(results), text);
+      });
+#pragma omp ordered
+      guarded([&] {
+        append_result_text(edge_table_file(results), text.data(), text.size());
+        listed.edge_table_rows += rows;
+        if (b == edge_blocks - 1) start_result_file_sync(edge_table_file(results), results.mode);
+      });
+    }
 #pragma omp for ordered schedule(dynamic, 1)
     for (int32_t b = 0; b < blocks; ++b) {
       const int32_t first = b * rows_per_block, last = std::min(V, first + rows_per_block);

@@ -113,39 +113,59 @@ void write_pajek_network(int32_t V, double critical, const Matrix& combined, Res
   }
 }
 
-int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& combined,
-                         const int32_t* kept_controls, const std::vector<std::string>& var_names,
-                         ResultFile& out) {
+void write_edge_table_header(ResultFile& out) {
   out.buffer += "variable_1\tvariable_2\tspearman\tcombined\torder\tcontrol_1\tcontrol_2\tlevel";
   end_line(out);
+}
+
+int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
+                               const double (&critical)[level_count], const Matrix& combined,
+                               const int32_t* kept_controls,
+                               const std::vector<std::string>& var_names, const ResultFile& out,
+                               std::string& text) {
   int64_t listed = 0;
-  for (int32_t i = 0; i < V; ++i) {
+  for (int32_t i = first; i < last; ++i) {
     for (int32_t j = i + 1; j < V; ++j) {
       const double spearman = combined[j][i], kept = combined[i][j];
       if (!significant(spearman, critical[0]) && !significant(kept, critical[0])) continue;
       const int32_t controls[2] = {first_control(kept_controls, V, i, j),
                                    second_control(kept_controls, V, i, j)};
-      out.buffer += var_names[i];
-      out.buffer += '\t';
-      out.buffer += var_names[j];
-      out.buffer += '\t';
-      append_shortest_double(out.buffer, spearman);
-      out.buffer += '\t';
-      append_shortest_double(out.buffer, kept);
-      out.buffer += '\t';
-      append_integer(out.buffer, (controls[0] >= 0) + (controls[1] >= 0));
+      text += var_names[i];
+      text += '\t';
+      text += var_names[j];
+      text += '\t';
+      append_shortest_double(text, spearman);
+      text += '\t';
+      append_shortest_double(text, kept);
+      text += '\t';
+      append_integer(text, (controls[0] >= 0) + (controls[1] >= 0));
       for (int32_t control : controls) {
-        out.buffer += '\t';
-        if (control >= 0) out.buffer += var_names[control];
+        text += '\t';
+        if (control >= 0) text += var_names[control];
       }
-      out.buffer += '\t';
+      text += '\t';
       int strictest = -1;
       for (int level = 0; level < level_count; ++level)
         if (significant(kept, critical[level])) strictest = level;
-      if (strictest >= 0) out.buffer += level_names[strictest];
-      end_line(out);
+      if (strictest >= 0) text += level_names[strictest];
+      text += out.line_end;
       ++listed;
     }
+  }
+  return listed;
+}
+
+int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& combined,
+                         const int32_t* kept_controls, const std::vector<std::string>& var_names,
+                         ResultFile& out) {
+  write_edge_table_header(out);
+  int64_t listed = 0;
+  std::string text;
+  for (int32_t i = 0; i < V; ++i) {
+    text.clear();
+    listed += format_edge_table_rows(V, i, i + 1, critical, combined, kept_controls, var_names,
+                                     out, text);
+    append_result_text(out, text.data(), text.size());
   }
   return listed;
 }

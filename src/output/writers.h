@@ -51,4 +51,14 @@ int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const
                          const int32_t* kept_controls, const std::vector<std::string>& var_names,
                          ResultFile& out);
 
+// The parts of write_edge_table, for writers that format its rows on several
+// threads: the header line; and the rows of pairs (i, j), first <= i < last,
+// each ended by out's line end, appended to text. Returns the number of rows.
+void write_edge_table_header(ResultFile& out);
+int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
+                               const double (&critical)[level_count], const Matrix& combined,
+                               const int32_t* kept_controls,
+                               const std::vector<std::string>& var_names, const ResultFile& out,
+                               std::string& text);
+
 }  // namespace quorvin
