@@ -124,7 +124,8 @@ std::string ran_out_message(int32_t V, int32_t N, bool edge_table) {
 struct Arrays {
   std::vector<double> means;
   Matrix ranks, correlation, combined;
-  std::vector<int32_t> kept_controls;  // for an edge table only
+  // For an edge table only; filled by the search, which first touches its pages.
+  std::vector<int32_t, LargeBlockAllocator<int32_t>> kept_controls;
 };
 
 // False when the memory cannot be had.
