@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "input/table_text.h"
 #include "support/test_values.h"
 
 namespace {
@@ -94,6 +98,31 @@ TEST(DataReader, ValuesReadAsTheNearestDouble) {
                         Case{"123456789012345678901234567890", 1.2345678901234568e29},
                         Case{"-0.000001", -1e-6}}) {
     expect_reads(1, 1, std::string("c t\nx ") + c.text + "\n", {"x"}, {{c.value}});
+  }
+}
+
+// Plain decimals of up to 15 digits take a shorter way than the rest: both
+// must give strtod's double, bit for bit, across the digit counts, the places
+// of the point and the signs, at and beside the boundary between the two.
+TEST(DataReader, DecimalsReadAsStrtodReadsThem) {
+  std::mt19937_64 random(15);
+  for (int i = 0; i < 200000; ++i) {
+    const int digits = 1 + static_cast<int>(random() % 18);
+    std::string text = random() % 3 == 0 ? "-" : random() % 5 == 0 ? "+" : "";
+    const int point = static_cast<int>(random() % (digits + 2)) - 1;  // -1: none
+    for (int d = 0; d < digits; ++d) {
+      if (d == point) text += '.';
+      text += static_cast<char>('0' + random() % 10);
+    }
+    if (point == digits) text += '.';
+    double value = 0;
+    size_t length = 0;
+    ASSERT_EQ(quorvin::parse_number(text, value, length), quorvin::NumberText::ok) << text;
+    char* end = nullptr;
+    const double expected = std::strtod(text.c_str(), &end);
+    ASSERT_EQ(length, static_cast<size_t>(end - text.c_str())) << text;
+    ASSERT_EQ(std::memcmp(&value, &expected, sizeof value), 0)
+        << text << ": " << value << " instead of " << expected;
   }
 }
 
