@@ -2,7 +2,9 @@
 // the first-order and block masks against the scalar predicates they compute,
 // bit for bit, and every mask against its contract on adversarial inputs
 // (never passing over a coefficient that would replace the stored value)
-// and on ordinary ones (passing over most that clearly cannot).
+// and on ordinary ones (passing over most that clearly cannot); and the
+// visit bound's numerators against their predicate and the coefficients they
+// bound.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +15,8 @@
 #include "stats/combine.h"
 #include "stats/combine_filters.h"
 #include "stats/combine_kernels.h"
+#include "stats/correlation.h"
+#include "stats/ranks.h"
 #include "support/random_data.h"
 
 using quorvin::FilterSet;
@@ -214,7 +218,9 @@ quorvin::SecondOrderInputs inputs_of(const SecondOrderCase& k, int32_t x, int32_
           .s = s,
           .V = k.V,
           .threshold = 0,
-          .bound_blocks = true};
+          .bound_blocks = true,
+          .largest_x = -1,
+          .largest_y = -1};
 }
 
 // The exact second-order coefficient of x, y controlled for s and t.
@@ -409,4 +415,174 @@ TEST(Filters, ProductMasksAreTightWhereTheirBoundIsExact) {
         }
       }
   EXPECT_GT(cases, 100);
+}
+
+// The largest scaled numerator, an exact fixed-point computation, equals its
+// scalar predicate's maximum in every set: over runs of every length from
+// every offset (whole vectors, tails, nothing), with values at the ends of
+// their ranges.
+TEST(Filters, LargestNumeratorsComputeTheirPredicate) {
+  Random random{31};
+  const int16_t edges[] = {16384, -16384, 16383, -16383, 0, 1, -1, 32767, 8191, -8192};
+  const auto value = [&](int16_t largest) {
+    return random.below(3) == 0 ? edges[random.below(10)]
+                                : static_cast<int16_t>(random.below(2 * largest + 1) - largest);
+  };
+  const int32_t n = 300;
+  std::vector<int16_t> cv(n + quorvin::second_order_over_read),
+      cs(n + quorvin::second_order_over_read), inverse_root_q(n + quorvin::second_order_over_read);
+  for (int round = 0; round < 400; ++round) {
+    for (int32_t t = 0; t < n + quorvin::second_order_over_read; ++t) {
+      cv[t] = value(16384);
+      cs[t] = value(16384);
+      // Past the run, values that would raise the maximum if they were read.
+      inverse_root_q[t] = t < n ? static_cast<int16_t>(4096 + random.below(28672)) : 32767;
+    }
+    if (round % 4 == 0) inverse_root_q[random.below(n)] = 32767;
+    const int16_t vs = random.below(4) == 0 ? (random.below(2) ? 32765 : -32765) : value(32765);
+    const int32_t t0 = random.below(n), t1 = t0 + random.below(n - t0 + 1);
+    int16_t expected = 0;
+    for (int32_t t = t0; t < t1; ++t)
+      expected = std::max(expected, quorvin::scaled_numerator(cv[t], cs[t], inverse_root_q[t], vs));
+    for (FilterSet set : runnable_sets())
+      ASSERT_EQ(quorvin::search_kernels(set).largest_numerator(cv.data(), cs.data(),
+                                                               inverse_root_q.data(), vs, t0, t1),
+                expected)
+          << quorvin::filter_set_name(set) << " round " << round << " [" << t0 << ", " << t1 << ")";
+  }
+}
+
+namespace {
+
+// Spearman correlations of synthetic data, as the engine computes them.
+SecondOrderCase correlation_case(const quorvin::Matrix& raw, int32_t s) {
+  const int32_t N = static_cast<int32_t>(raw.rows), V = static_cast<int32_t>(raw.cols);
+  quorvin::Matrix ranks, correlation;
+  std::vector<double> means(V, 0.0);
+  EXPECT_TRUE(quorvin::allocate_matrix(ranks, N, V) && quorvin::allocate_matrix(correlation, V, V));
+  quorvin::rank_transform(V, N, ranks, raw);
+  quorvin::rank_covariance(V, N, correlation, ranks, means);
+  quorvin::correlation_from_covariance(V, correlation, correlation);
+  SecondOrderCase k{.V = V};
+  k.r.assign(correlation.data.get(), correlation.data.get() + static_cast<size_t>(V) * V);
+  derive_tables(k, s);
+  return k;
+}
+
+// The visit bound of variable v for control s as the search finds it with
+// the given set, or infinity where the search has none.
+double visit_bound(const SecondOrderCase& k, int32_t v, int32_t s, const SearchKernels& kernels) {
+  const int32_t V = k.V;
+  const double r_vs = k.row(s)[v];
+  std::vector<int16_t> inverse_root_q(V + quorvin::second_order_over_read, 32767);
+  for (int32_t t = 0; t < V; ++t) {
+    inverse_root_q[t] = quorvin::quantized_inverse_root(k.inverse_root_a[t]);
+    if (t > s && k.inverse_root_a[t] >= quorvin::largest_inverse_root) return HUGE_VAL;
+  }
+  if (!(std::fabs(r_vs) < 0.9999)) return HUGE_VAL;
+  for (int32_t t = 0; t < V; ++t)
+    if (std::fabs(k.row(v)[t]) > 1) return HUGE_VAL;
+  const int16_t vs = quorvin::quantized_control(r_vs);
+  const int16_t* cv_q = k.r_q.data() + static_cast<size_t>(v) * V;
+  const int16_t* cs_q = k.r_q.data() + static_cast<size_t>(s) * V;
+  const int16_t largest = std::max(
+      kernels.largest_numerator(cv_q, cs_q, inverse_root_q.data(), vs, s + 1, std::max(s + 1, v)),
+      kernels.largest_numerator(cv_q, cs_q, inverse_root_q.data(), vs, std::max(s + 1, v + 1), V));
+  return quorvin::first_order_bound(largest, 1 / std::sqrt(1 - r_vs * r_vs));
+}
+
+// Checks the visit bound of every set on k for control s: each variable's
+// bound holds its every later first-order coefficient, and no pair that the
+// bound passes over has a second-order coefficient that would replace its
+// stored value. The stored values are adversarial, or, with
+// stored_at_threshold, those of pairs that stay in the search just above a
+// pruning threshold of 0.2. Counts the pairs whose first-order coefficient
+// is at least 0.5 in magnitude, as the pairs that stay long in the search
+// have, and those of them passed over.
+struct VisitCount {
+  int64_t strong = 0;
+  int64_t strong_passed_over = 0;
+};
+
+void check_visit_bounds(const SecondOrderCase& k, int32_t s, Random& random,
+                        const std::string& label, VisitCount& count,
+                        bool stored_at_threshold = false) {
+  const int32_t V = k.V;
+  for (FilterSet set : runnable_sets()) {
+    std::vector<double> bound(V);
+    for (int32_t v = 0; v < V; ++v) {
+      if (v == s) continue;
+      bound[v] = visit_bound(k, v, s, quorvin::search_kernels(set));
+      for (int32_t t = s + 1; t < V; ++t) {
+        if (t == v) continue;
+        const double f = quorvin::partial_coefficient(k.row(v)[t], k.row(v)[s], k.row(s)[t]);
+        EXPECT_FALSE(std::fabs(f) > bound[v])
+            << label << " " << quorvin::filter_set_name(set) << ": v " << v << " s " << s
+            << " t " << t << " f " << f << " bound " << bound[v];
+      }
+    }
+    for (int32_t x = 0; x < V; ++x)
+      for (int32_t y = x + 1; y < V; ++y) {
+        if (x == s || y == s) continue;
+        const double fxy = quorvin::partial_coefficient(k.row(x)[y], k.row(x)[s], k.row(y)[s]);
+        const int32_t t_any = s + 1 + random.below(V - s - 1);
+        const double c =
+            stored_at_threshold
+                ? 0.2 + 0.05 * random.uniform()
+                : stored_value_for(
+                      random.below(2) ? fxy : exact_coefficient(k, x, y, s, t_any, fxy), random);
+        const bool passed_over = !quorvin::visit_may_replace(fxy, c, bound[x], bound[y]);
+        if (std::fabs(fxy) >= 0.5) {
+          ++count.strong;
+          count.strong_passed_over += passed_over;
+        }
+        if (!passed_over) continue;
+        for (int32_t t = s + 1; t < V; ++t) {
+          if (t == x || t == y) continue;
+          const double g = exact_coefficient(k, x, y, s, t, fxy);
+          if (std::fabs(c) > std::fabs(g)) {
+            ADD_FAILURE() << label << " " << quorvin::filter_set_name(set) << ": x " << x
+                          << " y " << y << " s " << s << " t " << t << " c " << c << " g " << g;
+            return;
+          }
+        }
+      }
+  }
+}
+
+}  // namespace
+
+// On adversarial correlations, and on those of data with exact copies and
+// near copies, the bound never holds back a coefficient it should not.
+TEST(Filters, VisitBoundNeverPassesOverAReplacingCoefficient) {
+  Random random{77};
+  VisitCount count;
+  for (int round = 0; round < 8; ++round) {
+    const int32_t V = 20 + random.below(30), s = random.below(V - 3);
+    check_visit_bounds(second_order_case(V, s, true, random), s, random,
+                       "adversarial round " + std::to_string(round), count);
+    if (HasFailure()) return;
+    check_visit_bounds(
+        correlation_case(quorvin_test::synthetic_data(quorvin_test::DataKind::near_perfect, V, 30,
+                                                      random.next()),
+                         s),
+        s, random, "near copies round " + std::to_string(round), count);
+    if (HasFailure()) return;
+  }
+}
+
+// An infinite bound would pass the test above; on dense data it must pass
+// over a good share of the pairs of the kind that stay long in the search
+// (more than half of them, here).
+TEST(Filters, VisitBoundPassesOverPairsOfDenseData) {
+  Random random{12};
+  VisitCount count;
+  for (int round = 0; round < 4; ++round) {
+    const int32_t V = 60, s = random.below(V / 2);
+    check_visit_bounds(correlation_case(quorvin_test::dense_factors(V, 100, random.next()), s), s,
+                       random, "dense round " + std::to_string(round), count, true);
+    if (HasFailure()) return;
+  }
+  ASSERT_GT(count.strong, 1000);
+  EXPECT_GT(count.strong_passed_over, count.strong * 2 / 5) << "of " << count.strong;
 }

@@ -37,6 +37,11 @@ static_assert(active_group <= 32, "a group's pairs that left are held in 32 bits
 // A pair whose bounds let more than three quarters of the blocks through
 // makes this many visits without them before it tries them again.
 constexpr int32_t visits_unbounded = 64;
+// Controls that the active pairs go through between two findings of the
+// visit bound's numerators, for the pairs still active.
+constexpr int32_t controls_per_visit_bound = 64;
+// A largest scaled numerator beyond the fixed point, or not found.
+constexpr int16_t numerator_unknown = -1;
 
 struct ActivePair {
   int32_t x, y;
@@ -74,6 +79,20 @@ struct Search {
   // quantized 1 - r_vs^2 for every v, per control of a block
   std::vector<int16_t, LargeBlockAllocator<int16_t>> a_q{};
   std::vector<float, LargeBlockAllocator<float>> inverse_root_a_f{};
+  // For the visit bound, per control of the stretch that the pairs go
+  // through now, from stretch_begin: quantized_inverse_root of
+  // inverse_root_a, and whether every later t's is below
+  // largest_inverse_root. Then the largest scaled numerator of each variable
+  // v of an active pair, at [v * controls_per_visit_bound + s - stretch_begin],
+  // so that a pair's are read in order as it goes through the controls.
+  int32_t stretch_begin = 0;
+  bool numerators_found = false;
+  std::vector<int16_t> inverse_root_q{};
+  std::vector<char> numerators_bounded{};
+  std::vector<int16_t> largest_numerators{};
+  // Variables with a correlation beyond 1 in magnitude, which the fixed
+  // point would hold as 1: they have no visit bound.
+  std::vector<char> beyond_one{};
   // For the first-order sweep: first_order_root of every single-precision
   // r_vs, at [v * control_block + s - s_begin] for the controls of a block.
   std::vector<float, LargeBlockAllocator<float>> first_order_roots{};
@@ -135,11 +154,18 @@ void obtain_second_order_arrays(Search& search) {
   std::fill_n(search.correlation_q.end() - second_order_over_read, second_order_over_read, 0);
   search.a_q.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
   search.inverse_root_a_f.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
+  search.inverse_root_q.resize(static_cast<size_t>(controls_per_visit_bound) * V +
+                               second_order_over_read);
+  search.numerators_bounded.resize(static_cast<size_t>(controls_per_visit_bound));
+  search.largest_numerators.resize(static_cast<size_t>(V) * controls_per_visit_bound);
+  search.beyond_one.resize(static_cast<size_t>(V));
 #pragma omp parallel for schedule(static)
   for (int32_t v = 0; v < V; ++v) {
-    block_bounds(search.correlation[v], v, V, search.bounds[v]);
-    std::transform(search.correlation[v], search.correlation[v] + V,
-                   search.correlation_q.data() + static_cast<size_t>(v) * V, quantized_correlation);
+    const double* row = search.correlation[v];
+    block_bounds(row, v, V, search.bounds[v]);
+    std::transform(row, row + V, search.correlation_q.data() + static_cast<size_t>(v) * V,
+                   quantized_correlation);
+    search.beyond_one[v] = std::any_of(row, row + V, [](double r) { return std::fabs(r) > 1; });
   }
 }
 
@@ -168,11 +194,86 @@ void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
   std::fill_n(search.inverse_root_a_f.data() + rows * search.V, second_order_over_read, 0.0f);
 }
 
-// Follows every active pair through the controls [s_begin, s_end): its
-// first-order coefficient, then its second-order ones, for each control. A
-// pair that ends below the threshold is handed to the sweep from the next
-// control on.
-void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
+// The largest scaled first-order numerator of variable v, one of an active
+// pair, for control s of the stretch; numerator_unknown where it was not
+// found.
+int16_t largest_numerator_of(const Search& search, int32_t v, int32_t s) {
+  if (!search.numerators_found) return numerator_unknown;
+  return search.largest_numerators[static_cast<size_t>(v) * controls_per_visit_bound +
+                                   (s - search.stretch_begin)];
+}
+
+// Finds, for the visit bound, the largest scaled first-order numerator of
+// every variable of an active pair for each control of the stretch
+// [s_begin, s_end), within the block from block_begin, where that is worth
+// its cost: a variable's cost about half of what one visit's product filter
+// costs, so the active pairs must at least outnumber their variables.
+void bound_first_order(Search& search, int32_t block_begin, int32_t s_begin, int32_t s_end) {
+  const int32_t V = search.V;
+  std::vector<int32_t> variables;  // those of the active pairs, ascending
+  {
+    std::vector<char> in_pair(static_cast<size_t>(V), 0);
+    for (const ActivePair& p : search.active) in_pair[p.x] = in_pair[p.y] = 1;
+    for (int32_t v = 0; v < V; ++v)
+      if (in_pair[v]) variables.push_back(v);
+  }
+  search.stretch_begin = s_begin;
+  search.numerators_found = search.active.size() >= variables.size();
+  if (!search.numerators_found) return;
+#pragma omp parallel
+  {
+#pragma omp for schedule(static)
+    for (int32_t s = s_begin; s < s_end; ++s) {
+      const double* ia = search.inverse_root_a[s - block_begin];
+      int16_t* ia_q = search.inverse_root_q.data() + static_cast<size_t>(s - s_begin) * V;
+      bool bounded = true;
+      for (int32_t t = 0; t < V; ++t) {
+        ia_q[t] = quantized_inverse_root(ia[t]);
+        if (t > s && ia[t] >= largest_inverse_root) bounded = false;
+      }
+      search.numerators_bounded[s - s_begin] = bounded;
+    }
+#pragma omp single
+    std::fill_n(search.inverse_root_q.data() + static_cast<size_t>(s_end - s_begin) * V,
+                second_order_over_read, 0);
+    // The rows of a tile of variables stay in cache while the controls pass
+    // them.
+    constexpr size_t tile = 16;
+    const size_t tiles = (variables.size() + tile - 1) / tile;
+#pragma omp for schedule(dynamic, 1)
+    for (size_t k = 0; k < tiles; ++k) {
+      const size_t tile_end = std::min(variables.size(), (k + 1) * tile);
+      for (int32_t s = s_begin; s < s_end; ++s) {
+        const int16_t* cs_q = search.row_q(s);
+        const int16_t* ia_q = search.inverse_root_q.data() + static_cast<size_t>(s - s_begin) * V;
+        for (size_t i = k * tile; i < tile_end; ++i) {
+          const int32_t v = variables[i];
+          const double r_vs = search.correlation[s][v];
+          int16_t& largest =
+              search.largest_numerators[static_cast<size_t>(v) * controls_per_visit_bound +
+                                        (s - s_begin)];
+          if (!search.numerators_bounded[s - s_begin] || !(std::fabs(r_vs) < 0.9999) ||
+              search.beyond_one[v]) {
+            largest = numerator_unknown;  // beyond the fixed point
+            continue;
+          }
+          // t > s, t != v.
+          const int16_t vs = quantized_control(r_vs);
+          const int16_t* cv_q = search.row_q(v);
+          largest = std::max(
+              search.kernels.largest_numerator(cv_q, cs_q, ia_q, vs, s + 1, std::max(s + 1, v)),
+              search.kernels.largest_numerator(cv_q, cs_q, ia_q, vs, std::max(s + 1, v + 1), V));
+        }
+      }
+    }
+  }
+}
+
+// Follows every active pair through the controls [s_begin, s_end) of the
+// block from block_begin: its first-order coefficient, then its second-order
+// ones, for each control. A pair that ends below the threshold is handed to
+// the sweep from the next control on.
+void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, int32_t s_end) {
   Matrix& combined = search.combined;
   const Matrix& correlation = search.correlation;
   const std::vector<ActivePair>& active = search.active;
@@ -210,20 +311,22 @@ void follow_active_pairs(Search& search, int32_t s_begin, int32_t s_end) {
             .cx_q = search.row_q(x),
             .cy_q = search.row_q(y),
             .cs_q = search.row_q(s),
-            .a_q = search.a_q.data() + static_cast<size_t>(s - s_begin) * search.V,
+            .a_q = search.a_q.data() + static_cast<size_t>(s - block_begin) * search.V,
             .inverse_root_a_f =
-                search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * search.V,
+                search.inverse_root_a_f.data() + static_cast<size_t>(s - block_begin) * search.V,
             .bx = search.bounds[x],
             .by = search.bounds[y],
             .bs = search.bounds[s],
-            .inverse_root_a = search.inverse_root_a[s - s_begin],
-            .inverse_root_bs = search.inverse_root_bs[s - s_begin],
+            .inverse_root_a = search.inverse_root_a[s - block_begin],
+            .inverse_root_bs = search.inverse_root_bs[s - block_begin],
             .x = x,
             .y = y,
             .s = s,
             .V = search.V,
             .threshold = search.threshold,
-            .bound_blocks = unbounded_visits[j] == 0};
+            .bound_blocks = unbounded_visits[j] == 0,
+            .largest_x = largest_numerator_of(search, x, s),
+            .largest_y = largest_numerator_of(search, y, s)};
         SecondOrderOutcome outcome;
         c = search.kernels.merge_second_order(in, fxy, c, outcome);
         stored[j] = c;
@@ -395,15 +498,18 @@ double combine_working_bytes(int32_t V) {
   const double threads = omp_get_max_threads();
   // The active pairs when every pair is active; the bounds and the quantized
   // copy of the correlations; each block's inverse roots and quantized
-  // 1 - r^2; the first-order roots of a block; each thread's copies for the
+  // 1 - r^2; each stretch's quantized inverse roots and largest numerators;
+  // the first-order roots of a block; each thread's copies for the
   // first-order sweep.
   const double active = sizeof(ActivePair) * v * (v - 1) / 2;
   const double tables = 8 * (v + block_over_read) * blocks + 2 * v * v + 2 * second_order_over_read;
   const double per_block = controls * (14 * v + 8 * blocks) + 8 * block_over_read * blocks +
                            6 * second_order_over_read;
+  const double per_stretch =
+      controls_per_visit_bound * (4 * v + 1) + 2 * second_order_over_read + v;
   const double first_order_roots = 4 * v * controls;
   const double per_thread = threads * controls * first_order_lanes * (8 + 4 + 4);
-  return active + tables + per_block + first_order_roots + per_thread;
+  return active + tables + per_block + per_stretch + first_order_roots + per_thread;
 }
 
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
@@ -421,8 +527,13 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
     const int32_t block_end = std::min(V, block + control_block);
     if (!search.active.empty()) {
       prepare_controls(search, block, block_end);
-      follow_active_pairs(search, block, block_end);
-      retire_pairs(search);
+      for (int32_t s = block; s < block_end && !search.active.empty();
+           s += controls_per_visit_bound) {
+        const int32_t stretch_end = std::min(block_end, s + controls_per_visit_bound);
+        bound_first_order(search, block, s, stretch_end);
+        follow_active_pairs(search, block, s, stretch_end);
+        retire_pairs(search);
+      }
     }
     sweep_first_order(search, block, block_end);
     if (control_done)

@@ -210,6 +210,56 @@ inline bool product_may_replace(int16_t cxt, int16_t cyt, int16_t cst, int16_t a
   return (p < 0 ? -p : p) > room;
 }
 
+// The visit bound. Before the active pairs meet a block of controls, every
+// variable v of theirs gets, for each control s, a bound F_v on its
+// first-order coefficients for the later controls: |f_vt| <= F_v for every
+// t > s, t != v. A pair x, y then passes over all of its second-order
+// coefficients for s at once where F_x and F_y are below 1 and F_x F_y below
+// block_limit(fxy, c): the block bound's argument for every t together.
+//
+// F_v is found in 16-bit fixed point, as the product filter works:
+// n = q(r_vt, 14) - mulhrs(q(r_vs, 15), q(r_ts, 14)) is 2^14 (r_vt - r_vs r_ts)
+// within 1.1e-4 2^14 (|n| < 32767), and with i_t = q(iat / 8, 15) for
+// iat = 1 / sqrt(1 - r_ts^2) below largest_inverse_root,
+// w = mulhrs(|n|, i_t) >= |n| i_t 2^-15 - 1/2. Then
+// |r_vt - r_vs r_ts| iat <= (|n| 2^-14 + 1.1e-4)(i_t + 1/2) 2^-12
+//                         <= (w + 1/2 + 1/2 + 1.8) 2^-11,
+// and with W the largest w and iav = 1 / sqrt(1 - r_vs^2),
+// |f_vt| <= (W + numerator_slack) 2^-11 iav, raised by margin against the
+// roundings of the double coefficients. Where some t > s has an iat of
+// largest_inverse_root or more, or |r_vs| reaches 0.9999, or a correlation of
+// v exceeds 1 in magnitude (all beyond the fixed point), F_v is infinite.
+// NaN correlations, whose coefficients never replace a stored value, may give
+// any w.
+constexpr int16_t numerator_slack = 4;
+constexpr double largest_inverse_root = 32767.0 / 4096;
+
+// q(iat / 8, 15) of an inverse root iat = 1 / sqrt(1 - r_ts^2) below
+// largest_inverse_root (0 for NaN, 32767 at or above it).
+inline int16_t quantized_inverse_root(double iat) {
+  if (!(iat < largest_inverse_root)) return iat >= largest_inverse_root ? 32767 : 0;
+  return static_cast<int16_t>(std::lrint(iat * 4096));
+}
+
+// w for one t, from q(r_vt, 14), q(r_ts, 14), q(iat / 8, 15) and
+// vs = quantized_control(r_vs), as the vector instructions compute it.
+inline int16_t scaled_numerator(int16_t cvt, int16_t cst, int16_t inverse_root_q, int16_t vs) {
+  const int16_t n = saturated_difference(cvt, mulhrs(vs, cst));
+  return mulhrs(static_cast<int16_t>(n < 0 ? -n : n), inverse_root_q);
+}
+
+// F_v from the largest w of variable v and iav = 1 / sqrt(1 - r_vs^2).
+inline double first_order_bound(int16_t largest, double iav) {
+  return (largest + numerator_slack) * 0x1p-11 * iav * (1 + margin);
+}
+
+// False when no second-order coefficient of pair x, y for control s can
+// replace c, from fxy = f(x, y | s) and the first-order bounds fx and fy of x
+// and y, by the argument of block_may_replace.
+inline bool visit_may_replace(double fxy, double c, double fx, double fy) {
+  return !(fx < 1 && fy < 1 && fx * fy < block_limit(fxy, c));
+}
+
 // The second-order filter in single precision, for the AVX-512 and AVX2
 // kernels. It trusts a lane only where 1 / sqrt(a_x a_t) <= single_largest_scale,
 // so that each approximate first-order coefficient lies within 1e-5 of the

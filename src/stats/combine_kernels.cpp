@@ -65,6 +65,16 @@ uint64_t block_mask(const double* bx, const double* by, const double* bs, const 
   return mask;
 }
 
+int16_t largest_numerator(const int16_t* cv_q, const int16_t* cs_q, const int16_t* inverse_root_q,
+                          int16_t vs, int32_t t0, int32_t t1) {
+  int16_t largest = 0;
+  for (int32_t t = t0; t < t1; ++t) {
+    const int16_t w = scaled_numerator(cv_q[t], cs_q[t], inverse_root_q[t], vs);
+    if (w > largest) largest = w;
+  }
+  return largest;
+}
+
 }  // namespace
 
 #include "stats/combine_kernel_body.inc"

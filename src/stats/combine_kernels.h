@@ -100,6 +100,10 @@ struct SecondOrderInputs {
   // Whether blocks of t are bounded before the product filter sees them. The
   // bounds always apply where the product filter does not.
   bool bound_blocks;
+  // The largest scaled numerators of x and of y for control s, whose
+  // first_order_bound is at least every |f_xt| and |f_yt|, t > s (-1 where
+  // unknown).
+  int16_t largest_x, largest_y;
 };
 
 // What a pair's second-order coefficients for one control did.
@@ -158,6 +162,15 @@ using BlockMask = uint64_t (*)(const double* bx, const double* by, const double*
                                const double* ibs, double axs, double ays, double iax, double iay,
                                double limit, int32_t n);
 
+// The largest scaled_numerator(cv_q[t], cs_q[t], inverse_root_q[t], vs) over
+// t in [t0, t1), 0 for none: of variable v and control s, with cv_q and cs_q
+// their rows of quantized correlations, inverse_root_q that of s and vs =
+// quantized_control(r_vs). Each row readable second_order_over_read elements
+// past t1.
+using LargestNumerator = int16_t (*)(const int16_t* cv_q, const int16_t* cs_q,
+                                     const int16_t* inverse_root_q, int16_t vs, int32_t t0,
+                                     int32_t t1);
+
 // The kernels of one set of filters, and the filters themselves (for tests).
 struct SearchKernels {
   MergeFirstOrderLanes merge_first_order_lanes;
@@ -166,6 +179,7 @@ struct SearchKernels {
   SecondOrderMask second_order_mask;
   ProductMasks product_masks;
   BlockMask block_mask;
+  LargestNumerator largest_numerator;
 };
 
 // The kernels of the given set; requires cpu_runs(set).

@@ -160,6 +160,37 @@ uint64_t block_mask(const double* bx, const double* by, const double* bs, const 
   return mask & first_bits(n);
 }
 
+// Two accumulators, sixteen t each, so that consecutive maxima overlap.
+int16_t largest_numerator(const int16_t* cv_q, const int16_t* cs_q, const int16_t* inverse_root_q,
+                          int16_t vs, int32_t t0, int32_t t1) {
+  const __m256i vvs = _mm256_set1_epi16(vs);
+  const auto scaled = [&](int32_t t) {
+    const auto at = [t](const int16_t* row) {
+      return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + t));
+    };
+    const __m256i n = _mm256_subs_epi16(at(cv_q), _mm256_mulhrs_epi16(vvs, at(cs_q)));
+    return _mm256_mulhrs_epi16(_mm256_abs_epi16(n), at(inverse_root_q));
+  };
+  __m256i largest = _mm256_setzero_si256(), other = _mm256_setzero_si256();
+  int32_t t = t0;
+  for (; t + 32 <= t1; t += 32) {
+    largest = _mm256_max_epi16(largest, scaled(t));
+    other = _mm256_max_epi16(other, scaled(t + 16));
+  }
+  const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  for (; t < t1; t += 16) {
+    const __m256i in_run =
+        _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<int16_t>(smaller(16, t1 - t))), lanes);
+    largest = _mm256_max_epi16(largest, _mm256_and_si256(in_run, scaled(t)));
+  }
+  largest = _mm256_max_epi16(largest, other);
+  __m128i m = _mm_max_epi16(_mm256_castsi256_si128(largest), _mm256_extracti128_si256(largest, 1));
+  m = _mm_max_epi16(m, _mm_shuffle_epi32(m, 0x4E));
+  m = _mm_max_epi16(m, _mm_shuffle_epi32(m, 0xB1));
+  m = _mm_max_epi16(m, _mm_shufflelo_epi16(m, 0xB1));
+  return static_cast<int16_t>(_mm_extract_epi16(m, 0));
+}
+
 }  // namespace
 
 #include "stats/combine_kernel_body.inc"

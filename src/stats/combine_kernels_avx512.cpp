@@ -139,6 +139,27 @@ uint64_t block_mask(const double* bx, const double* by, const double* bs, const 
   return mask;
 }
 
+int16_t largest_numerator(const int16_t* cv_q, const int16_t* cs_q, const int16_t* inverse_root_q,
+                          int16_t vs, int32_t t0, int32_t t1) {
+  const __m512i vvs = _mm512_set1_epi16(vs);
+  __m512i largest = _mm512_setzero_si512();
+  for (int32_t t = t0; t < t1; t += 32) {
+    // Lanes past t1 load zeros, whose w is 0.
+    const __mmask32 valid = static_cast<__mmask32>(first_bits(smaller(32, t1 - t)));
+    const __m512i n =
+        _mm512_subs_epi16(_mm512_maskz_loadu_epi16(valid, cv_q + t),
+                          _mm512_mulhrs_epi16(vvs, _mm512_maskz_loadu_epi16(valid, cs_q + t)));
+    largest = _mm512_max_epi16(
+        largest, _mm512_mulhrs_epi16(_mm512_abs_epi16(n),
+                                     _mm512_maskz_loadu_epi16(valid, inverse_root_q + t)));
+  }
+  alignas(64) int16_t lanes[32];
+  _mm512_store_si512(lanes, largest);
+  int16_t result = 0;
+  for (int16_t lane : lanes) result = lane > result ? lane : result;
+  return result;
+}
+
 }  // namespace
 
 #include "stats/combine_kernel_body.inc"
