@@ -61,6 +61,9 @@ void set_sweep_start(Matrix& combined, int32_t x, int32_t y, int32_t s) { combin
 
 struct Search {
   int32_t V;
+  // Controls per block, fewer than control_block where there are fewer
+  // variables: the rows of the per-block tables.
+  int32_t block_width;
   double threshold;
   Matrix& combined;
   const Matrix& correlation;
@@ -94,7 +97,7 @@ struct Search {
   // point would hold as 1: they have no visit bound.
   std::vector<char> beyond_one{};
   // For the first-order sweep: first_order_root of every single-precision
-  // r_vs, at [v * control_block + s - s_begin] for the controls of a block.
+  // r_vs, at [v * block_width + s - s_begin] for the controls of a block.
   std::vector<float, LargeBlockAllocator<float>> first_order_roots{};
   const int16_t* row_q(int32_t v) const {
     return correlation_q.data() + static_cast<size_t>(v) * V;
@@ -144,16 +147,17 @@ void obtain_second_order_arrays(Search& search) {
   // quantized and single-precision rows, for the filters' reads past their
   // last element.
   if (!allocate_matrix(search.bounds, V + block_over_read, blocks) ||
-      !allocate_matrix(search.inverse_root_a, control_block, V) ||
-      !allocate_matrix(search.inverse_root_bs, control_block + block_over_read, blocks))
+      !allocate_matrix(search.inverse_root_a, search.block_width, V) ||
+      !allocate_matrix(search.inverse_root_bs, search.block_width + block_over_read, blocks))
     throw std::bad_alloc();
   std::fill_n(search.bounds[V], block_over_read * blocks, 0.0);
   // Left uninitialised, to be filled by every thread: all but the zeros past
   // the end, which prepare_controls puts past each block's last row.
   search.correlation_q.resize(static_cast<size_t>(V) * V + second_order_over_read);
   std::fill_n(search.correlation_q.end() - second_order_over_read, second_order_over_read, 0);
-  search.a_q.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
-  search.inverse_root_a_f.resize(static_cast<size_t>(control_block) * V + second_order_over_read);
+  search.a_q.resize(static_cast<size_t>(search.block_width) * V + second_order_over_read);
+  search.inverse_root_a_f.resize(static_cast<size_t>(search.block_width) * V +
+                                 second_order_over_read);
   search.inverse_root_q.resize(static_cast<size_t>(controls_per_visit_bound) * V +
                                second_order_over_read);
   search.numerators_bounded.resize(static_cast<size_t>(controls_per_visit_bound));
@@ -402,8 +406,9 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   // running out of memory can still be reported.
   const size_t copy = width * n;
   const size_t threads = static_cast<size_t>(omp_get_max_threads());
-  std::vector<double> all_ys(threads * copy);
-  std::vector<float> all_ys_f(threads * copy), all_ay_root(threads * copy);
+  std::vector<double, LargeBlockAllocator<double>> all_ys(threads * copy);
+  std::vector<float, LargeBlockAllocator<float>> all_ys_f(threads * copy),
+      all_ay_root(threads * copy);
   float* roots = search.first_order_roots.data();
 #pragma omp parallel
   {
@@ -412,7 +417,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
 #pragma omp for schedule(static)
     for (int32_t v = 0; v < V; ++v)
       for (int32_t s = s_begin; s < s_end; ++s)
-        roots[static_cast<size_t>(v) * control_block + (s - s_begin)] =
+        roots[static_cast<size_t>(v) * search.block_width + (s - s_begin)] =
             first_order_root(static_cast<float>(correlation[v][s]));
     const size_t mine = static_cast<size_t>(omp_get_thread_num()) * copy;
     double* ys = all_ys.data() + mine;
@@ -435,7 +440,8 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
           ys[(s - s_begin) * n + j] = r;
           ys_f[(s - s_begin) * n + j] = static_cast<float>(r);
           ay_root[(s - s_begin) * n + j] =
-              valid ? roots[static_cast<size_t>(y0 + j) * control_block + (s - s_begin)] : 1;
+              valid ? roots[static_cast<size_t>(y0 + j) * search.block_width + (s - s_begin)]
+                    : 1;
         }
       }
       for (int32_t x = 0; x < y_end - 1; ++x) {
@@ -460,7 +466,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
         }
         if (lanes.merging == 0 && lanes.waiting_count == 0) continue;
         search.kernels.merge_first_order_lanes(lanes, correlation[x],
-                                               roots + static_cast<size_t>(x) * control_block, ys,
+                                               roots + static_cast<size_t>(x) * search.block_width, ys,
                                                ys_f, ay_root, x, y0, s_begin, s_end);
         for (; merged != 0; merged &= merged - 1) {
           const int32_t j = __builtin_ctzll(merged);
@@ -494,7 +500,7 @@ int32_t set_controls_per_sweep(int32_t controls) {
 }
 
 double combine_working_bytes(int32_t V) {
-  const double v = V, blocks = bound_blocks(V), controls = control_block;
+  const double v = V, blocks = bound_blocks(V), controls = std::min(V, control_block);
   const double threads = omp_get_max_threads();
   // The active pairs when every pair is active; the bounds and the quantized
   // copy of the correlations; each block's inverse roots and quantized
@@ -515,13 +521,14 @@ double combine_working_bytes(int32_t V) {
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls) {
   Search search{.V = V,
+                .block_width = std::min(V, control_block),
                 .threshold = critical_value(N, pruning_z),
                 .combined = combined,
                 .correlation = correlation,
                 .kernels = current_kernels(),
                 .kept_controls = kept_controls};
   start_search(search);
-  search.first_order_roots.resize(static_cast<size_t>(V) * control_block);
+  search.first_order_roots.resize(static_cast<size_t>(V) * search.block_width);
   if (!search.active.empty()) obtain_second_order_arrays(search);
   for (int32_t block = 0; block < V; block += control_block) {
     const int32_t block_end = std::min(V, block + control_block);
