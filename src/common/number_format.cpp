@@ -71,8 +71,8 @@ void six_digits(double magnitude, uint32_t& digits, int& exponent) {
     if (std::fabs(fraction - 0.5) < 1e-9 || scaled >= 1e7) {
       const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
       rounded = exact_rounding(m, 1075 - biased, k);
-    } else if (fraction > 0.5) {
-      ++rounded;
+    } else {
+      rounded += fraction > 0.5;  // without a branch: half the numbers round up
     }
     // An exponent one off is mended; rounding up to 10^6 carries into the
     // next exponent, as in printf.
@@ -177,8 +177,11 @@ int format_double(double value, char* out) {
   // above, several times faster than to_chars.
   const double magnitude = std::fabs(value);
   if (magnitude >= 1e-16 && magnitude < 1e15) {
-    if (value < 0) *out = '-';
-    return (value < 0) + format_six_digits(magnitude, out + (value < 0));
+    // The sign written either way, and passed over unless negative: a
+    // branch on it would be mispredicted every other number.
+    const int negative = std::signbit(value);
+    *out = '-';
+    return negative + format_six_digits(magnitude, out + negative);
   }
   // to_chars with precision 6 gives exactly printf's %.6g, whose exponent has
   // at least two digits; the exponent is widened to three below.
