@@ -62,9 +62,11 @@ void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
                            const Matrix& combined, ResultFile& out) {
   write_matrix_header(V, var_names, out);
   std::string text;
-  for (int32_t i = 0; i < V; ++i)
-    append_result_text(out, text.data(),
-                       format_matrix_rows(V, i, i + 1, var_names, combined, out, text));
+  for (int32_t i = 0; i < V; ++i) {
+    // Formatted first: it may move text.
+    const size_t length = format_matrix_rows(V, i, i + 1, var_names, combined, out, text);
+    append_result_text(out, text.data(), length);
+  }
 }
 
 int64_t write_interaction_list(int32_t V, double critical, const Matrix& combined, ResultFile& out,
