@@ -14,6 +14,11 @@ struct ResultFile {
   std::string buffer;  // text not yet handed to the system
   int error = 0;       // errno of the first failed write; 0 while all went well
   bool synced = false;  // on disk since the last write (staged files only)
+  // Staged files are handed to the disk as they grow, so that syncing them
+  // at the end waits for less: the bytes written, and those handed over.
+  bool write_behind = false;
+  int64_t written = 0;
+  int64_t handed_over = 0;
   const char* line_end = "\r\n";
 };
 
