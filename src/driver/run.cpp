@@ -191,8 +191,10 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
   ResultFile& matrix = matrix_file(results);
   write_matrix_header(V, var_names, matrix);
   if (edge_table) write_edge_table_header(edge_table_file(results));
-  // Blocks of about 64 KiB of matrix text, a number taking some 12 chars.
-  const int32_t rows_per_block = std::max(1, (64 << 10) / (12 * V + 1));
+  // Blocks of about 64 KiB of matrix text, a number taking some 12 chars, and
+  // of at least 8 rows: the cells below the diagonal are read down columns,
+  // 8 of which share each cache line.
+  const int32_t rows_per_block = std::max(8, (64 << 10) / (12 * V + 1));
   const int32_t blocks = (V + rows_per_block - 1) / rows_per_block;
   const int32_t edge_blocks = edge_table ? blocks : 0;
 #pragma omp parallel
