@@ -50,9 +50,8 @@ std::vector<std::string> table_lines(const std::string &text) {
 }
 
 std::string shortest(double value) {
-  std::string text;
-  quorvin::append_shortest_double(text, value);
-  return text;
+  char text[quorvin::max_double_text];
+  return std::string(text, quorvin::write_shortest_double(text, value));
 }
 
 // Names in folder that begin with a dot, . and .. aside: temporary files.

@@ -203,13 +203,12 @@ void append_double(std::string& out, double value) {
   out.append(text, format_double(value, text));
 }
 
-void append_shortest_double(std::string& out, double value) {
+char* write_shortest_double(char* out, double value) {
   if (std::isnan(value)) {
-    out += "NaN";
-    return;
+    std::memcpy(out, "NaN", 3);
+    return out + 3;
   }
-  char text[max_double_text];
-  out.append(text, std::to_chars(text, text + sizeof text, value).ptr - text);
+  return std::to_chars(out, out + max_double_text, value).ptr;
 }
 
 void append_integer(std::string& out, int64_t value) {

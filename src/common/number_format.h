@@ -19,10 +19,11 @@ int format_double(double value, char* out);
 // Appends format_double's text of value to out.
 void append_double(std::string& out, double value);
 
-// Appends the shortest text that reads back to the same double (as
-// std::to_chars writes it: 0.46303711, -1e-05), NaN as NaN, the infinities as
-// inf and -inf.
-void append_shortest_double(std::string& out, double value);
+// Writes at out, which must hold max_double_text chars, the shortest text
+// that reads back to the same double (as std::to_chars writes it: 0.46303711,
+// -1e-05), NaN as NaN, the infinities as inf and -inf. Returns the end of the
+// text.
+char* write_shortest_double(char* out, double value);
 
 // Appends value in plain decimal, with a minus sign when negative.
 void append_integer(std::string& out, int64_t value);

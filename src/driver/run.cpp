@@ -206,15 +206,15 @@ void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
     for (int32_t b = 0; b < edge_blocks; ++b) {
       const int32_t first = b * rows_per_block, last = std::min(V, first + rows_per_block);
       int64_t rows = 0;
-      text.clear();
+      size_t length = 0;
       guarded([&] {
         rows = format_edge_table_rows(V, first, last, critical, arrays.combined,
                                       arrays.kept_controls.data(), var_names,
-                                      edge_table_file(results), text);
+                                      edge_table_file(results), text, length);
       });
 #pragma omp ordered
       guarded([&] {
-        append_result_text(edge_table_file(results), text.data(), text.size());
+        append_result_text(edge_table_file(results), text.data(), length);
         listed.edge_table_rows += rows;
         if (b == edge_blocks - 1) start_result_file_sync(edge_table_file(results), results.mode);
       });

@@ -1,5 +1,6 @@
 #include "output/writers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -124,7 +125,22 @@ int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
                                const double (&critical)[level_count], const Matrix& combined,
                                const int32_t* kept_controls,
                                const std::vector<std::string>& var_names, const ResultFile& out,
-                               std::string& text) {
+                               std::string& text, size_t& length) {
+  // Room for the longest row of every pair; filled in place, as the table
+  // can hold millions of rows.
+  size_t longest_name = 0;
+  for (const std::string& name : var_names) longest_name = std::max(longest_name, name.size());
+  const size_t line_end_size = std::strlen(out.line_end);
+  const size_t longest_row = 4 * longest_name + 2 * max_double_text + 16 + line_end_size;
+  size_t pairs = 0;
+  for (int32_t i = first; i < last; ++i) pairs += static_cast<size_t>(V - i - 1);
+  if (text.size() < pairs * longest_row) text.resize(pairs * longest_row);
+  char* const start = text.data();
+  char* p = start;
+  const auto put = [&p](const std::string& name) {
+    std::memcpy(p, name.data(), name.size());
+    p += name.size();
+  };
   int64_t listed = 0;
   for (int32_t i = first; i < last; ++i) {
     for (int32_t j = i + 1; j < V; ++j) {
@@ -132,28 +148,34 @@ int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
       if (!significant(spearman, critical[0]) && !significant(kept, critical[0])) continue;
       const int32_t controls[2] = {first_control(kept_controls, V, i, j),
                                    second_control(kept_controls, V, i, j)};
-      text += var_names[i];
-      text += '\t';
-      text += var_names[j];
-      text += '\t';
-      append_shortest_double(text, spearman);
-      text += '\t';
-      append_shortest_double(text, kept);
-      text += '\t';
-      append_integer(text, (controls[0] >= 0) + (controls[1] >= 0));
+      put(var_names[i]);
+      *p++ = '\t';
+      put(var_names[j]);
+      *p++ = '\t';
+      p = write_shortest_double(p, spearman);
+      *p++ = '\t';
+      p = write_shortest_double(p, kept);
+      *p++ = '\t';
+      *p++ = static_cast<char>('0' + (controls[0] >= 0) + (controls[1] >= 0));
       for (int32_t control : controls) {
-        text += '\t';
-        if (control >= 0) text += var_names[control];
+        *p++ = '\t';
+        if (control >= 0) put(var_names[control]);
       }
-      text += '\t';
+      *p++ = '\t';
       int strictest = -1;
       for (int level = 0; level < level_count; ++level)
         if (significant(kept, critical[level])) strictest = level;
-      if (strictest >= 0) text += level_names[strictest];
-      text += out.line_end;
+      if (strictest >= 0) {
+        const size_t size = std::strlen(level_names[strictest]);
+        std::memcpy(p, level_names[strictest], size);
+        p += size;
+      }
+      std::memcpy(p, out.line_end, line_end_size);
+      p += line_end_size;
       ++listed;
     }
   }
+  length = static_cast<size_t>(p - start);
   return listed;
 }
 
@@ -164,10 +186,10 @@ int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const
   int64_t listed = 0;
   std::string text;
   for (int32_t i = 0; i < V; ++i) {
-    text.clear();
+    size_t length = 0;
     listed += format_edge_table_rows(V, i, i + 1, critical, combined, kept_controls, var_names,
-                                     out, text);
-    append_result_text(out, text.data(), text.size());
+                                     out, text, length);
+    append_result_text(out, text.data(), length);
   }
   return listed;
 }

@@ -41,7 +41,7 @@ void write_pajek_network(int32_t V, double critical, const Matrix& combined, Res
 // The edge table, tab-separated with a header line: for each pair i < j whose
 // zero-order coefficient (combined[j][i]) or combined coefficient
 // (combined[i][j]) exceeds critical[0], in the order of the interaction lists,
-// the two names, both coefficients (append_shortest_double), the order of the
+// the two names, both coefficients (write_shortest_double), the order of the
 // kept coefficient (0, 1 or 2), the names of its controls (empty where it has
 // fewer) and the strictest level name whose critical value the combined
 // coefficient exceeds (empty for none). critical holds the critical value of
@@ -53,12 +53,14 @@ int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const
 
 // The parts of write_edge_table, for writers that format its rows on several
 // threads: the header line; and the rows of pairs (i, j), first <= i < last,
-// each ended by out's line end, appended to text. Returns the number of rows.
+// each ended by out's line end, at the start of text, which is enlarged as
+// needed and may hold more; their length goes to length. Returns the number
+// of rows.
 void write_edge_table_header(ResultFile& out);
 int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
                                const double (&critical)[level_count], const Matrix& combined,
                                const int32_t* kept_controls,
                                const std::vector<std::string>& var_names, const ResultFile& out,
-                               std::string& text);
+                               std::string& text, size_t& length);
 
 }  // namespace quorvin
