@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 

@@ -187,8 +187,8 @@ int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const
   std::string text;
   for (int32_t i = 0; i < V; ++i) {
     size_t length = 0;
-    listed += format_edge_table_rows(V, i, i + 1, critical, combined, kept_controls, var_names,
-                                     out, text, length);
+    listed += format_edge_table_rows(V, i, i + 1, critical, combined, kept_controls, var_names, out,
+                                     text, length);
     append_result_text(out, text.data(), length);
   }
   return listed;

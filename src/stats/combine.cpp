@@ -440,8 +440,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
           ys[(s - s_begin) * n + j] = r;
           ys_f[(s - s_begin) * n + j] = static_cast<float>(r);
           ay_root[(s - s_begin) * n + j] =
-              valid ? roots[static_cast<size_t>(y0 + j) * search.block_width + (s - s_begin)]
-                    : 1;
+              valid ? roots[static_cast<size_t>(y0 + j) * search.block_width + (s - s_begin)] : 1;
         }
       }
       for (int32_t x = 0; x < y_end - 1; ++x) {
@@ -466,8 +465,8 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
         }
         if (lanes.merging == 0 && lanes.waiting_count == 0) continue;
         search.kernels.merge_first_order_lanes(lanes, correlation[x],
-                                               roots + static_cast<size_t>(x) * search.block_width, ys,
-                                               ys_f, ay_root, x, y0, s_begin, s_end);
+                                               roots + static_cast<size_t>(x) * search.block_width,
+                                               ys, ys_f, ay_root, x, y0, s_begin, s_end);
         for (; merged != 0; merged &= merged - 1) {
           const int32_t j = __builtin_ctzll(merged);
           stored_value(combined, x, y0 + j) = lanes.c[j];
