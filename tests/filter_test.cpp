@@ -482,12 +482,9 @@ double visit_bound(const SecondOrderCase& k, int32_t v, int32_t s, const SearchK
   if (!(std::fabs(r_vs) < 0.9999)) return HUGE_VAL;
   for (int32_t t = 0; t < V; ++t)
     if (std::fabs(k.row(v)[t]) > 1) return HUGE_VAL;
-  const int16_t vs = quorvin::quantized_control(r_vs);
-  const int16_t* cv_q = k.r_q.data() + static_cast<size_t>(v) * V;
-  const int16_t* cs_q = k.r_q.data() + static_cast<size_t>(s) * V;
-  const int16_t largest = std::max(
-      kernels.largest_numerator(cv_q, cs_q, inverse_root_q.data(), vs, s + 1, std::max(s + 1, v)),
-      kernels.largest_numerator(cv_q, cs_q, inverse_root_q.data(), vs, std::max(s + 1, v + 1), V));
+  const int16_t largest = quorvin::later_largest_numerator(
+      kernels.largest_numerator, k.r_q.data() + static_cast<size_t>(v) * V,
+      k.r_q.data() + static_cast<size_t>(s) * V, inverse_root_q.data(), r_vs, v, s, V);
   return quorvin::first_order_bound(largest, 1 / std::sqrt(1 - r_vs * r_vs));
 }
 

@@ -261,12 +261,8 @@ void bound_first_order(Search& search, int32_t block_begin, int32_t s_begin, int
             largest = numerator_unknown;  // beyond the fixed point
             continue;
           }
-          // t > s, t != v.
-          const int16_t vs = quantized_control(r_vs);
-          const int16_t* cv_q = search.row_q(v);
-          largest = std::max(
-              search.kernels.largest_numerator(cv_q, cs_q, ia_q, vs, s + 1, std::max(s + 1, v)),
-              search.kernels.largest_numerator(cv_q, cs_q, ia_q, vs, std::max(s + 1, v + 1), V));
+          largest = later_largest_numerator(search.kernels.largest_numerator, search.row_q(v), cs_q,
+                                            ia_q, r_vs, v, s, V);
         }
       }
     }

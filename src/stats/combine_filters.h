@@ -210,7 +210,7 @@ inline bool product_may_replace(int16_t cxt, int16_t cyt, int16_t cst, int16_t a
   return (p < 0 ? -p : p) > room;
 }
 
-// The visit bound. Before the active pairs meet a block of controls, every
+// The visit bound. Before the active pairs meet a stretch of controls, every
 // variable v of theirs gets, for each control s, a bound F_v on its
 // first-order coefficients for the later controls: |f_vt| <= F_v for every
 // t > s, t != v. A pair x, y then passes over all of its second-order
@@ -246,6 +246,20 @@ inline int16_t quantized_inverse_root(double iat) {
 inline int16_t scaled_numerator(int16_t cvt, int16_t cst, int16_t inverse_root_q, int16_t vs) {
   const int16_t n = saturated_difference(cvt, mulhrs(vs, cst));
   return mulhrs(static_cast<int16_t>(n < 0 ? -n : n), inverse_root_q);
+}
+
+// The largest w of variable v for control s over every t > s, t != v, by a
+// set's kernel, from v's row of quantized correlations, s's row and inverse
+// roots, and r_vs, which must be below 0.9999 in magnitude.
+inline int16_t later_largest_numerator(LargestNumerator largest_numerator, const int16_t* cv_q,
+                                       const int16_t* cs_q, const int16_t* inverse_root_q,
+                                       double r_vs, int32_t v, int32_t s, int32_t V) {
+  const int16_t vs = quantized_control(r_vs);
+  const int16_t before_v =
+      largest_numerator(cv_q, cs_q, inverse_root_q, vs, s + 1, larger(s + 1, v));
+  const int16_t after_v =
+      largest_numerator(cv_q, cs_q, inverse_root_q, vs, larger(s + 1, v + 1), V);
+  return before_v > after_v ? before_v : after_v;
 }
 
 // F_v from the largest w of variable v and iav = 1 / sqrt(1 - r_vs^2).
