@@ -247,6 +247,8 @@ void hold_interruptions() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, clear_results_and_die);
 }
 
+bool interruption_held() { return held_signal != 0; }
+
 void release_interruptions() {
   disarm_interrupt();
   const int sig = held_signal.exchange(0);

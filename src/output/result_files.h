@@ -114,6 +114,9 @@ void discard_result_files(ResultFiles& results);
 void hold_interruptions();
 void release_interruptions();
 
+// Whether a signal has been noted since hold_interruptions (for tests).
+bool interruption_held();
+
 // Writes out, closes and (staged) renames the files into place. Returns false
 // with one line in message, having discarded them, when any of that failed.
 bool finish_result_files(ResultFiles& results, std::string& message);
