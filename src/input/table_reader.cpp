@@ -1,6 +1,7 @@
 #include "input/table_reader.h"
 
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <new>
 #include <unordered_map>
@@ -68,19 +69,43 @@ void skip_blank_lines(Lexer& in) {
 
 enum class Record { row, end, broken };
 
+// A record's cells: views of the text, or of the unquoted copies of its
+// quoted fields.
+struct Cells {
+  std::vector<std::string_view> fields;
+  std::deque<std::string> unquoted;  // a deque, so that the views stay valid
+};
+
+// Where the unquoted field that starts at pos ends.
+size_t field_end(const Lexer& in, size_t pos) {
+  const std::string_view t = in.text;
+  switch (in.separator) {
+    case Separator::tab:
+      while (pos < t.size() && t[pos] != '\t' && t[pos] != '\n') ++pos;
+      break;
+    case Separator::comma:
+      while (pos < t.size() && t[pos] != ',' && t[pos] != '\n') ++pos;
+      break;
+    case Separator::blanks:
+      while (pos < t.size() && !is_blank(t[pos])) ++pos;
+      break;
+  }
+  return pos;
+}
+
 // Reads the next line that is not blank into cells (a quoted field may span
 // lines), and the line it starts on into line.
-Record next_record(Lexer& in, std::vector<std::string>& cells, int64_t& line,
-                   std::string& message) {
-  cells.clear();
+Record next_record(Lexer& in, Cells& cells, int64_t& line, std::string& message) {
+  cells.fields.clear();
+  cells.unquoted.clear();
   skip_blank_lines(in);
   if (in.pos == in.text.size()) return Record::end;
   line = in.line;
   const std::string_view t = in.text;
   for (;;) {
     skip_padding(in);
-    std::string& cell = cells.emplace_back();
     if (in.pos < t.size() && t[in.pos] == '"') {
+      std::string& cell = cells.unquoted.emplace_back();
       const int64_t opened = in.line;
       bool closed = false;
       for (++in.pos; in.pos < t.size() && !closed; ++in.pos) {
@@ -104,12 +129,13 @@ Record next_record(Lexer& in, std::vector<std::string>& cells, int64_t& line,
                   quoted_for_message(cell);
         return Record::broken;
       }
+      cells.fields.push_back(cell);
     } else {
       const size_t start = in.pos;
-      while (in.pos < t.size() && !ends_field(in, t[in.pos])) ++in.pos;
+      in.pos = field_end(in, start);
       size_t end = in.pos;
       while (end > start && is_padding(in, t[end - 1])) --end;
-      cell.assign(t.substr(start, end - start));
+      cells.fields.push_back(t.substr(start, end - start));
     }
     if (in.separator == Separator::blanks) skip_padding(in);
     if (in.pos == t.size()) return Record::row;
@@ -122,11 +148,13 @@ Record next_record(Lexer& in, std::vector<std::string>& cells, int64_t& line,
   }
 }
 
-bool is_missing(const std::string& cell) {
-  if (cell.size() > 3) return false;
-  std::string lower;
-  for (char c : cell) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return lower.empty() || lower == "na" || lower == "nan";
+bool is_missing(std::string_view cell) {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  const bool na = cell.size() >= 2 && lower(cell[0]) == 'n' && lower(cell[1]) == 'a';
+  return cell.empty() || (cell.size() == 2 && na) ||
+         (cell.size() == 3 && na && lower(cell[2]) == 'n');
 }
 
 // A blank inside a name would split the interaction lists' fields.
@@ -148,15 +176,16 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
   skip_blank_lines(in);
   in.separator = find_separator(text, in.pos);
 
-  std::vector<std::string> header, cells;
+  Cells cells;
   int64_t header_line = 0, line = 0;
   const auto refuse = [&](const std::string& why) {
     message = shown + " " + why;
     return false;
   };
-  Record record = next_record(in, header, header_line, message);
+  Record record = next_record(in, cells, header_line, message);
   if (record == Record::broken) return refuse(message);
   if (record == Record::end) return refuse("holds no table");
+  const std::vector<std::string> header(cells.fields.begin(), cells.fields.end());
 
   // Each row is a label and one value per header label; the header may or
   // may not have a cell above the row labels.
@@ -171,26 +200,30 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
     record = next_record(in, cells, line, message);
     if (record == Record::broken) return refuse(message);
     if (record == Record::end) break;
+    const std::vector<std::string_view>& fields = cells.fields;
     if (rows == 0) {
-      first_label = cells.size() == header.size() + 1 ? 0 : 1;
+      first_label = fields.size() == header.size() + 1 ? 0 : 1;
       L = static_cast<int64_t>(header.size() - first_label);
       if (layout.variables_in_columns) missing.assign(static_cast<size_t>(L), 0);
     }
-    const std::string row = "line " + std::to_string(line) + " (" + quoted_for_message(cells[0]) + ")";
-    if (static_cast<int64_t>(cells.size()) - 1 != L) {
-      return refuse(row + " has " + std::to_string(cells.size() - 1) + " values where the header (line " +
-                    std::to_string(header_line) + ") has " + std::to_string(L) + " labels");
+    // Built only for a refusal, as where below: a table may have millions of cells.
+    const auto row = [&] {
+      return "line " + std::to_string(line) + " (" + quoted_for_message(fields[0]) + ")";
+    };
+    if (static_cast<int64_t>(fields.size()) - 1 != L) {
+      return refuse(row() + " has " + std::to_string(fields.size() - 1) +
+                    " values where the header (line " + std::to_string(header_line) + ") has " +
+                    std::to_string(L) + " labels");
     }
     if (!layout.variables_in_columns) {
-      row_names.push_back(cells[0]);
+      row_names.emplace_back(fields[0]);
       row_lines.push_back(line);
       missing.push_back(0);
     }
     for (int64_t j = 0; j < L; ++j) {
-      const std::string& cell = cells[static_cast<size_t>(j + 1)];
-      // Built only for a refusal: a table may have millions of cells.
+      const std::string_view cell = fields[static_cast<size_t>(j + 1)];
       const auto where = [&] {
-        return row + ", column " + std::to_string(j + 2) + " (" +
+        return row() + ", column " + std::to_string(j + 2) + " (" +
                quoted_for_message(header[static_cast<size_t>(j) + first_label]) + ")";
       };
       double value = std::numeric_limits<double>::quiet_NaN();
