@@ -48,16 +48,16 @@ struct ActivePair {
 };
 
 // While the search runs, combined holds for each pair x < y its stored value
-// below the diagonal, at [y][x], and above it, at [x][y], for a pair that
-// started at or above the threshold, the first control that the first-order
-// sweep must merge into it (V while the pair is active). finish_search puts
-// the stored values in their place and copies of correlation below the
-// diagonal.
-double& stored_value(Matrix& combined, int32_t x, int32_t y) { return combined[y][x]; }
+// in its place above the diagonal, at [x][y], where the first-order sweep
+// reads a row's along the row, and below it, at [y][x], for a pair that
+// started at or above the threshold, the first control that the sweep must
+// merge into it (V while the pair is active). finish_search puts copies of
+// correlation below the diagonal.
+double& stored_value(Matrix& combined, int32_t x, int32_t y) { return combined[x][y]; }
 int32_t sweep_start(const Matrix& combined, int32_t x, int32_t y) {
-  return static_cast<int32_t>(combined[x][y]);
+  return static_cast<int32_t>(combined[y][x]);
 }
-void set_sweep_start(Matrix& combined, int32_t x, int32_t y, int32_t s) { combined[x][y] = s; }
+void set_sweep_start(Matrix& combined, int32_t x, int32_t y, int32_t s) { combined[y][x] = s; }
 
 struct Search {
   int32_t V;
@@ -474,16 +474,12 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   }
 }
 
-// Results to the upper triangle, copies of correlation below it.
+// Copies of correlation below the diagonal, beside the results above it.
 void finish_search(Search& search) {
   const int32_t V = search.V;
-  Matrix& combined = search.combined;
 #pragma omp parallel for schedule(dynamic, 16)
-  for (int32_t x = 0; x < V; ++x)
-    for (int32_t y = x + 1; y < V; ++y) {
-      combined[x][y] = stored_value(combined, x, y);
-      combined[y][x] = search.correlation[y][x];
-    }
+  for (int32_t y = 1; y < V; ++y)
+    std::copy(search.correlation[y], search.correlation[y] + y, search.combined[y]);
 }
 
 }  // namespace
