@@ -182,11 +182,10 @@ void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
     double* ia = search.inverse_root_a[s - s_begin];
     float* ia_f = search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * V;
     int16_t* a_q = search.a_q.data() + static_cast<size_t>(s - s_begin) * V;
-    for (int32_t v = 0; v < V; ++v) {
-      ia[v] = inverse_root(cs[v]);
-      ia_f[v] = static_cast<float>(ia[v]);
-      a_q[v] = quantized_one_minus_square(cs[v]);
-    }
+    // Loops of their own, so that the compiler computes the roots side by side.
+    for (int32_t v = 0; v < V; ++v) ia[v] = inverse_root(cs[v]);
+    for (int32_t v = 0; v < V; ++v) ia_f[v] = static_cast<float>(ia[v]);
+    for (int32_t v = 0; v < V; ++v) a_q[v] = quantized_one_minus_square(cs[v]);
     const double* bs = search.bounds[s];
     double* ibs = search.inverse_root_bs[s - s_begin];
     for (int32_t b = 0; b < blocks; ++b) ibs[b] = inverse_root(bs[b]);
