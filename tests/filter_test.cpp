@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -220,7 +221,8 @@ quorvin::SecondOrderInputs inputs_of(const SecondOrderCase& k, int32_t x, int32_
           .threshold = 0,
           .bound_blocks = true,
           .largest_x = -1,
-          .largest_y = -1};
+          .largest_y = -1,
+          .crossing_first = false};
 }
 
 // The exact second-order coefficient of x, y controlled for s and t.
@@ -582,4 +584,75 @@ TEST(Filters, VisitBoundPassesOverPairsOfDenseData) {
   }
   ASSERT_GT(count.strong, 1000);
   EXPECT_GT(count.strong_passed_over, count.strong * 2 / 5) << "of " << count.strong;
+}
+
+namespace {
+
+// A visit by the definition: the coefficients of x, y controlled for s and
+// every t > s but x and y, in ascending t, each replacing c where smaller in
+// magnitude, until c falls below the threshold. kept_t is the t of the last
+// replacement, -1 if none.
+double naive_visit(const SecondOrderCase& k, int32_t x, int32_t y, int32_t s, double fxy, double c,
+                   double threshold, int32_t& kept_t) {
+  kept_t = -1;
+  if (!(std::fabs(fxy) < HUGE_VAL)) return c;
+  for (int32_t t = s + 1; t < k.V && std::fabs(c) >= threshold; ++t) {
+    if (t == x || t == y) continue;
+    const double g = exact_coefficient(k, x, y, s, t, fxy);
+    if (std::fabs(c) > std::fabs(g)) {
+      c = g;
+      kept_t = t;
+    }
+  }
+  return c;
+}
+
+// Every pair of k visited for control s by every set, looking for the first
+// coefficient below the threshold first or not: the value and control kept
+// are those of the definition, bit for bit.
+void check_visits(const SecondOrderCase& k, int32_t s, Random& random, const std::string& label) {
+  for (int32_t x = 0; x < k.V; ++x)
+    for (int32_t y = x + 1; y < k.V; ++y) {
+      if (x == s || y == s) continue;
+      const double fxy = quorvin::partial_coefficient(k.row(x)[y], k.row(x)[s], k.row(y)[s]);
+      const int32_t t_any = s + 1 + random.below(k.V - s - 1);
+      const double c = stored_value_for(
+          random.below(2) ? fxy : exact_coefficient(k, x, y, s, t_any, fxy), random);
+      // At or below the stored value, as for a pair still in the search.
+      const double threshold =
+          random.below(4) == 0 ? std::fabs(c) : std::fabs(c) * random.uniform();
+      int32_t expected_t = -1;
+      const double expected = naive_visit(k, x, y, s, fxy, c, threshold, expected_t);
+      quorvin::SecondOrderInputs in = inputs_of(k, x, y, s);
+      in.threshold = threshold;
+      for (FilterSet set : runnable_sets())
+        for (bool crossing_first : {false, true}) {
+          in.crossing_first = crossing_first;
+          quorvin::SecondOrderOutcome outcome;
+          const double merged =
+              quorvin::search_kernels(set).merge_second_order(in, fxy, c, outcome);
+          ASSERT_TRUE(std::memcmp(&merged, &expected, sizeof merged) == 0 &&
+                      outcome.kept_t == expected_t)
+              << label << " " << quorvin::filter_set_name(set) << " crossing first "
+              << crossing_first << ": x " << x << " y " << y << " s " << s << " c " << c
+              << " threshold " << threshold << ": " << merged << " at t " << outcome.kept_t
+              << ", expected " << expected << " at t " << expected_t;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(SecondOrderMerge, KeepsTheValueAndControlOfTheDefinitionWithOrWithoutTheCrossingFirst) {
+  Random random{31};
+  for (int round = 0; round < 6; ++round) {
+    const int32_t V = 20 + random.below(30), s = random.below(V - 3);
+    check_visits(second_order_case(V, s, true, random), s, random,
+                 "adversarial round " + std::to_string(round));
+    if (HasFatalFailure()) return;
+    const int32_t dense_s = random.below(V / 2);
+    check_visits(correlation_case(quorvin_test::dense_factors(V, 60, random.next()), dense_s),
+                 dense_s, random, "dense round " + std::to_string(round));
+    if (HasFatalFailure()) return;
+  }
 }

@@ -287,6 +287,8 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
     double stored[active_group];
     // Visits left that each pair makes without block bounds.
     int32_t unbounded_visits[active_group] = {};
+    // Pairs that have yet to make a visit and stay at or above the threshold.
+    uint32_t crossing_first = ~uint32_t{0};
     const uint32_t group = static_cast<uint32_t>(first_bits(static_cast<int32_t>(last - first)));
     uint32_t left = 0;
     for (size_t n = first; n < last; ++n)
@@ -325,7 +327,8 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
             .threshold = search.threshold,
             .bound_blocks = unbounded_visits[j] == 0,
             .largest_x = largest_numerator_of(search, x, s),
-            .largest_y = largest_numerator_of(search, y, s)};
+            .largest_y = largest_numerator_of(search, y, s),
+            .crossing_first = (crossing_first >> j & 1) != 0};
         SecondOrderOutcome outcome;
         c = search.kernels.merge_second_order(in, fxy, c, outcome);
         stored[j] = c;
@@ -338,6 +341,8 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
         if (!(std::fabs(c) >= search.threshold)) {
           left |= uint32_t{1} << j;
           set_sweep_start(combined, x, y, s + 1);
+        } else {
+          crossing_first &= ~(uint32_t{1} << j);
         }
       }
     }

@@ -104,6 +104,9 @@ struct SecondOrderInputs {
   // first_order_bound is at least every |f_xt| and |f_yt|, t > s (-1 where
   // unknown).
   int16_t largest_x, largest_y;
+  // Whether to look first for the first coefficient below the threshold
+  // alone, for a pair that will likely fall below it in this visit.
+  bool crossing_first;
 };
 
 // What a pair's second-order coefficients for one control did.
