@@ -212,7 +212,6 @@ quorvin::SecondOrderInputs inputs_of(const SecondOrderCase& k, int32_t x, int32_
           .bx = k.bounds.data() + x * blocks,
           .by = k.bounds.data() + y * blocks,
           .bs = k.bounds.data() + s * blocks,
-          .inverse_root_a = k.inverse_root_a.data(),
           .inverse_root_bs = k.inverse_root_bs.data(),
           .x = x,
           .y = y,

@@ -73,18 +73,20 @@ struct Search {
   // Largest correlation magnitude of each variable within each block of
   // variables, for bounding whole blocks of second-order coefficients.
   Matrix bounds{};
-  // For each control of a block: ~ 1 / sqrt(1 - r_vs^2) for every v, and
-  // ~ 1 / sqrt(1 - bounds[s][b]^2) for every block b.
-  Matrix inverse_root_a{};
+  // For each control of a block: ~ 1 / sqrt(1 - bounds[s][b]^2) for every
+  // block b.
   Matrix inverse_root_bs{};
   // Quantized and single-precision copies for the filters.
   std::vector<int16_t, LargeBlockAllocator<int16_t>> correlation_q{};
-  // quantized 1 - r_vs^2 for every v, per control of a block
+  // For each control of a block and every v: quantized 1 - r_vs^2, and
+  // 1 / sqrt(1 - r_vs^2) in single precision. The double roots are computed
+  // where they are needed: a table of them would be the largest of a block,
+  // and memory first touched is costly.
   std::vector<int16_t, LargeBlockAllocator<int16_t>> a_q{};
   std::vector<float, LargeBlockAllocator<float>> inverse_root_a_f{};
   // For the visit bound, per control of the stretch that the pairs go
   // through now, from stretch_begin: quantized_inverse_root of
-  // inverse_root_a, and whether every later t's is below
+  // 1 / sqrt(1 - r_ts^2) for every t, and whether every later t's is below
   // largest_inverse_root. Then the largest scaled numerator of each variable
   // v of an active pair, at [v * controls_per_visit_bound + s - stretch_begin],
   // so that a pair's are read in order as it goes through the controls.
@@ -147,7 +149,6 @@ void obtain_second_order_arrays(Search& search) {
   // quantized and single-precision rows, for the filters' reads past their
   // last element.
   if (!allocate_matrix(search.bounds, V + block_over_read, blocks) ||
-      !allocate_matrix(search.inverse_root_a, search.block_width, V) ||
       !allocate_matrix(search.inverse_root_bs, search.block_width + block_over_read, blocks))
     throw std::bad_alloc();
   std::fill_n(search.bounds[V], block_over_read * blocks, 0.0);
@@ -179,12 +180,10 @@ void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
 #pragma omp parallel for schedule(static)
   for (int32_t s = s_begin; s < s_end; ++s) {
     const double* cs = search.correlation[s];
-    double* ia = search.inverse_root_a[s - s_begin];
     float* ia_f = search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * V;
     int16_t* a_q = search.a_q.data() + static_cast<size_t>(s - s_begin) * V;
     // Loops of their own, so that the compiler computes the roots side by side.
-    for (int32_t v = 0; v < V; ++v) ia[v] = inverse_root(cs[v]);
-    for (int32_t v = 0; v < V; ++v) ia_f[v] = static_cast<float>(ia[v]);
+    for (int32_t v = 0; v < V; ++v) ia_f[v] = static_cast<float>(inverse_root(cs[v]));
     for (int32_t v = 0; v < V; ++v) a_q[v] = quantized_one_minus_square(cs[v]);
     const double* bs = search.bounds[s];
     double* ibs = search.inverse_root_bs[s - s_begin];
@@ -208,10 +207,10 @@ int16_t largest_numerator_of(const Search& search, int32_t v, int32_t s) {
 
 // Finds, for the visit bound, the largest scaled first-order numerator of
 // every variable of an active pair for each control of the stretch
-// [s_begin, s_end), within the block from block_begin, where that is worth
-// its cost: a variable's cost about half of what one visit's product filter
-// costs, so the active pairs must at least outnumber their variables.
-void bound_first_order(Search& search, int32_t block_begin, int32_t s_begin, int32_t s_end) {
+// [s_begin, s_end), where that is worth its cost: a variable's cost about
+// half of what one visit's product filter costs, so the active pairs must at
+// least outnumber their variables.
+void bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   const int32_t V = search.V;
   std::vector<int32_t> variables;  // those of the active pairs, ascending
   {
@@ -227,12 +226,13 @@ void bound_first_order(Search& search, int32_t block_begin, int32_t s_begin, int
   {
 #pragma omp for schedule(static)
     for (int32_t s = s_begin; s < s_end; ++s) {
-      const double* ia = search.inverse_root_a[s - block_begin];
+      const double* cs = search.correlation[s];
       int16_t* ia_q = search.inverse_root_q.data() + static_cast<size_t>(s - s_begin) * V;
       bool bounded = true;
       for (int32_t t = 0; t < V; ++t) {
-        ia_q[t] = quantized_inverse_root(ia[t]);
-        if (t > s && ia[t] >= largest_inverse_root) bounded = false;
+        const double ia = inverse_root(cs[t]);
+        ia_q[t] = quantized_inverse_root(ia);
+        if (t > s && ia >= largest_inverse_root) bounded = false;
       }
       search.numerators_bounded[s - s_begin] = bounded;
     }
@@ -318,7 +318,6 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
             .bx = search.bounds[x],
             .by = search.bounds[y],
             .bs = search.bounds[s],
-            .inverse_root_a = search.inverse_root_a[s - block_begin],
             .inverse_root_bs = search.inverse_root_bs[s - block_begin],
             .x = x,
             .y = y,
@@ -504,7 +503,7 @@ double combine_working_bytes(int32_t V) {
   // first-order sweep.
   const double active = sizeof(ActivePair) * v * (v - 1) / 2;
   const double tables = 8 * (v + block_over_read) * blocks + 2 * v * v + 2 * second_order_over_read;
-  const double per_block = controls * (14 * v + 8 * blocks) + 8 * block_over_read * blocks +
+  const double per_block = controls * (6 * v + 8 * blocks) + 8 * block_over_read * blocks +
                            6 * second_order_over_read;
   const double per_stretch =
       controls_per_visit_bound * (4 * v + 1) + 2 * second_order_over_read + v;
@@ -532,7 +531,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
       for (int32_t s = block; s < block_end && !search.active.empty();
            s += controls_per_visit_bound) {
         const int32_t stretch_end = std::min(block_end, s + controls_per_visit_bound);
-        bound_first_order(search, block, s, stretch_end);
+        bound_first_order(search, s, stretch_end);
         follow_active_pairs(search, block, s, stretch_end);
         retire_pairs(search);
       }

@@ -89,11 +89,10 @@ struct SecondOrderInputs {
   const int16_t* cy_q;
   const int16_t* cs_q;
   const int16_t* a_q;             // quantized_one_minus_square of row s
-  const float* inverse_root_a_f;  // inverse_root_a in single precision
+  const float* inverse_root_a_f;  // ~ 1 / sqrt(1 - r_ts^2) for every t, in single precision
   const double* bx;  // block_bounds of rows x, y and s
   const double* by;
   const double* bs;
-  const double* inverse_root_a;   // ~ 1 / sqrt(1 - r_vs^2) for every v
   const double* inverse_root_bs;  // ~ 1 / sqrt(1 - bs[b]^2) for every block b
   int32_t x, y, s, V;
   double threshold;  // the pruning threshold
@@ -141,7 +140,7 @@ constexpr int32_t block_over_read = 4;          // of the block bounds and their
 // Bit t - t0 set, for t in [t0, t1), t1 - t0 <= second_order_run, when the
 // second-order filter lets the coefficient of pair in.x, in.y controlled for
 // in.s and t through; fxy = f(x, y | s), cxs = r_xs, cys = r_ys,
-// iax = in.inverse_root_a[x], iay likewise, c the stored value.
+// iax = inverse_root(r_xs), iay likewise, c the stored value.
 using SecondOrderMask = uint64_t (*)(const SecondOrderInputs& in, double fxy, double cxs,
                                      double cys, double iax, double iay, double c, int32_t t0,
                                      int32_t t1);
