@@ -278,10 +278,13 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
   const std::vector<ActivePair>& active = search.active;
   // Each group of pairs goes through the controls on its own, in order; the
   // pairs of a group share each control's rows.
-  const size_t groups = (active.size() + active_group - 1) / active_group;
+  // Smaller groups where there are few pairs, so that every thread has some.
+  const size_t group_size = std::clamp<size_t>(
+      active.size() / (16 * static_cast<size_t>(omp_get_max_threads())), 1, active_group);
+  const size_t groups = (active.size() + group_size - 1) / group_size;
 #pragma omp parallel for schedule(dynamic, 1)
   for (size_t g = 0; g < groups; ++g) {
-    const size_t first = g * active_group, last = std::min(active.size(), first + active_group);
+    const size_t first = g * group_size, last = std::min(active.size(), first + group_size);
     // The group's stored values, and which of its pairs have left the search,
     // kept here while it goes through the controls.
     double stored[active_group];
