@@ -506,8 +506,8 @@ double combine_working_bytes(int32_t V) {
   // first-order sweep.
   const double active = sizeof(ActivePair) * v * (v - 1) / 2;
   const double tables = 8 * (v + block_over_read) * blocks + 2 * v * v + 2 * second_order_over_read;
-  const double per_block = controls * (6 * v + 8 * blocks) + 8 * block_over_read * blocks +
-                           6 * second_order_over_read;
+  const double per_block =
+      controls * (6 * v + 8 * blocks) + 8 * block_over_read * blocks + 6 * second_order_over_read;
   const double per_stretch =
       controls_per_visit_bound * (4 * v + 1) + 2 * second_order_over_read + v;
   const double first_order_roots = 4 * v * controls;

@@ -37,8 +37,8 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
   const double bound = c * c * (1 + margin);
   uint64_t mask = 0;
   for (int32_t t = t0; t < t1; ++t)
-    if (second_order_may_replace(fxy, in.cx[t], in.cy[t], in.cs[t], inverse_root(in.cs[t]), cxs, cys,
-                                 iax, iay, bound))
+    if (second_order_may_replace(fxy, in.cx[t], in.cy[t], in.cs[t], inverse_root(in.cs[t]), cxs,
+                                 cys, iax, iay, bound))
       mask |= uint64_t{1} << (t - t0);
   return mask;
 }
