@@ -290,7 +290,8 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
     double stored[active_group];
     // Visits left that each pair makes without block bounds.
     int32_t unbounded_visits[active_group] = {};
-    // Pairs that have yet to make a visit and stay at or above the threshold.
+    // Pairs that have not yet, in these controls, made a visit and stayed at
+    // or above the threshold: they look for the crossing first.
     uint32_t crossing_first = ~uint32_t{0};
     const uint32_t group = static_cast<uint32_t>(first_bits(static_cast<int32_t>(last - first)));
     uint32_t left = 0;
