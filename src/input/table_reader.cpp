@@ -76,23 +76,6 @@ struct Cells {
   std::deque<std::string> unquoted;  // a deque, so that the views stay valid
 };
 
-// Where the unquoted field that starts at pos ends.
-size_t field_end(const Lexer& in, size_t pos) {
-  const std::string_view t = in.text;
-  switch (in.separator) {
-    case Separator::tab:
-      while (pos < t.size() && t[pos] != '\t' && t[pos] != '\n') ++pos;
-      break;
-    case Separator::comma:
-      while (pos < t.size() && t[pos] != ',' && t[pos] != '\n') ++pos;
-      break;
-    case Separator::blanks:
-      while (pos < t.size() && !is_blank(t[pos])) ++pos;
-      break;
-  }
-  return pos;
-}
-
 // Reads the next line that is not blank into cells (a quoted field may span
 // lines), and the line it starts on into line.
 Record next_record(Lexer& in, Cells& cells, int64_t& line, std::string& message) {
@@ -132,7 +115,7 @@ Record next_record(Lexer& in, Cells& cells, int64_t& line, std::string& message)
       cells.fields.push_back(cell);
     } else {
       const size_t start = in.pos;
-      in.pos = field_end(in, start);
+      while (in.pos < t.size() && !ends_field(in, t[in.pos])) ++in.pos;
       size_t end = in.pos;
       while (end > start && is_padding(in, t[end - 1])) --end;
       cells.fields.push_back(t.substr(start, end - start));
