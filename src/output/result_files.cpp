@@ -1,13 +1,18 @@
 #include "output/result_files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace quorvin {
 
@@ -59,7 +64,8 @@ void arm_interrupt(ResultFiles& results) {
   for (int i = 0; i < max_result_files; ++i) {
     const bool open = i < results.count && results.files[i].fd >= 0;
     interrupt_fds[i] = open ? results.files[i].fd : -1;
-    interrupt_paths[i] = open ? results.files[i].path.c_str() : nullptr;
+    interrupt_paths[i] =
+        open && !results.files[i].path.empty() ? results.files[i].path.c_str() : nullptr;
   }
   interrupt_mode = results.mode == ResultMode::in_place ? 1 : 2;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, clear_results_and_die);
@@ -96,6 +102,147 @@ bool edge_table_fits(const std::string& path, const std::string& prefix, std::st
     return false;
   }
   return true;
+}
+
+// The hidden names of a set being put in place, beside each file's own name:
+// the staged file, the earlier file kept under a hard link until the last
+// rename is done, and the note that there was no earlier file. Only a run
+// that holds the folder's lock makes them, so any that a lock holder finds
+// were left by a run killed on the way.
+constexpr const char* staged_prefix = ".quorvin-new.";
+constexpr const char* kept_prefix = ".quorvin-old.";
+constexpr const char* absent_prefix = ".quorvin-none.";
+
+std::string folder_of(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : name.substr(0, slash);
+}
+
+std::string base_of(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+int rename_in_folder(int folder_fd, const char* from, const char* to) {
+  return ::renameat(folder_fd, from, folder_fd, to);
+}
+
+RenameFunction rename_function = rename_in_folder;
+
+bool starts_with(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+// Staged files of earlier versions, named .NAME.PID.tmp beside the seven.
+bool is_old_temporary(const std::string& entry) {
+  for (const char* name : result_file_names) {
+    const std::string start = std::string(".") + name + ".";
+    if (!starts_with(entry, start.c_str()) || entry.size() <= start.size() + 4 ||
+        entry.compare(entry.size() - 4, 4, ".tmp") != 0)
+      continue;
+    const std::string pid = entry.substr(start.size(), entry.size() - 4 - start.size());
+    if (pid.find_first_not_of("0123456789") == std::string::npos) return true;
+  }
+  return false;
+}
+
+// Opens the folder of each file that goes to disk, once per folder however
+// it is named.
+bool open_folders(ResultFiles& results, std::string& message) {
+  std::vector<FileIdentity> seen;
+  for (int i = 0; i < results.count; ++i) {
+    ResultFile& file = results.files[i];
+    if (file.to_stdout) continue;
+    const std::string folder = folder_of(file.name);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+      message = "cannot open " + file.name + " for writing: " + std::strerror(errno);
+      if (fd >= 0) ::close(fd);
+      return false;
+    }
+    const FileIdentity identity{static_cast<uint64_t>(info.st_dev),
+                                static_cast<uint64_t>(info.st_ino)};
+    const auto known = std::find_if(seen.begin(), seen.end(), [&](const FileIdentity& other) {
+      return other.device == identity.device && other.inode == identity.inode;
+    });
+    if (known != seen.end()) {
+      ::close(fd);
+      file.folder = static_cast<int>(known - seen.begin());
+      continue;
+    }
+    file.folder = results.folder_count;
+    results.folders[results.folder_count++] = fd;
+    seen.push_back(identity);
+  }
+  return true;
+}
+
+// Locks every folder of the set, in the order of their identities so that
+// two runs never wait for each other, then clears away what killed runs left.
+// A folder whose file system has no locks is used unlocked.
+void lock_folders(ResultFiles& results) {
+  if (results.folders_locked) return;
+  results.folders_locked = true;
+  std::vector<std::pair<FileIdentity, int>> order;
+  for (int f = 0; f < results.folder_count; ++f) {
+    struct stat info {};
+    fstat(results.folders[f], &info);
+    order.push_back({{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)},
+                     results.folders[f]});
+  }
+  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    return a.first.device != b.first.device ? a.first.device < b.first.device
+                                            : a.first.inode < b.first.inode;
+  });
+  for (const auto& [identity, fd] : order) {
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    recover_result_set(fd);
+  }
+}
+
+void unlock_folders(ResultFiles& results) {
+  for (int f = 0; f < results.folder_count; ++f) ::close(results.folders[f]);
+  results.folder_count = 0;
+  results.folders_locked = false;
+}
+
+// False, with message, when a folder stands where file would be put.
+bool replaceable(const ResultFile& file, std::string& message) {
+  struct stat info {};
+  if (file.to_stdout || lstat(file.name.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return true;
+  message = "cannot replace " + file.name + ": a folder stands there";
+  return false;
+}
+
+// Links /proc/self/fd/N to a name: linkat's AT_EMPTY_PATH would need a privilege.
+bool unnamed_files_can_be_named() {
+  static const bool can = ::access("/proc/self/fd", X_OK) == 0;
+  return can;
+}
+
+// Opens file staged: unnamed in its folder, or where the file system cannot
+// (or /proc is missing), under its hidden staged name with the folders locked
+// from now on.
+bool open_staged(ResultFiles& results, ResultFile& file, std::string& message) {
+  file.buffer.clear();
+  file.error = 0;
+  file.written = 0;
+  file.handed_over = 0;
+  const int folder_fd = results.folders[file.folder];
+  if (unnamed_files_can_be_named()) {
+    file.fd = ::openat(folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (file.fd >= 0) return true;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      message = "cannot open " + file.name + " for writing: " + std::strerror(errno);
+      return false;
+    }
+  }
+  lock_folders(results);
+  file.path = folder_of(file.name) + "/" + staged_prefix + base_of(file.name);
+  return open_path(file, O_EXCL, message);
 }
 
 // Writes size bytes of data, as flush_result_file writes the buffer.
@@ -152,7 +299,7 @@ void append_result_text(ResultFile& file, const char* text, size_t size) {
 
 void start_result_file_sync(ResultFile& file, ResultMode mode) {
   flush_result_file(file);
-  if (mode != ResultMode::staged || file.error != 0 || file.synced) return;
+  if (mode != ResultMode::staged || file.to_stdout || file.error != 0 || file.synced) return;
   // Only a hint: where the system cannot, sync_result_file still syncs.
   (void)::sync_file_range(file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
@@ -161,7 +308,7 @@ void sync_result_file(ResultFile& file, ResultMode mode) {
   flush_result_file(file);
   // Staged files must be on disk before they replace the earlier results;
   // one already there is not synced again.
-  if (mode != ResultMode::staged || file.error != 0 || file.synced) return;
+  if (mode != ResultMode::staged || file.to_stdout || file.error != 0 || file.synced) return;
   if (::fsync(file.fd) != 0)
     file.error = errno;
   else
@@ -171,7 +318,7 @@ void sync_result_file(ResultFile& file, ResultMode mode) {
 bool close_result_file(ResultFile& file, std::string& message) {
   if (file.fd < 0) return true;
   flush_result_file(file);
-  if (::close(file.fd) != 0 && file.error == 0) file.error = errno;
+  if (!file.to_stdout && ::close(file.fd) != 0 && file.error == 0) file.error = errno;
   file.fd = -1;
   if (file.error != 0) {
     message = "cannot write " + file.name + ": " + std::strerror(file.error);
@@ -198,26 +345,44 @@ bool open_result_files(ResultFiles& results, const std::string& folder,
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) {
-      message = "cannot create the folder " + folder + ": " + error.message();
+      std::error_code no_target;
+      const auto target = std::filesystem::read_symlink(folder, no_target);
+      message = "cannot create the folder " + folder + ": " +
+                (no_target ? error.message()
+                           : "it is a symbolic link to " + target.string() + ", which is missing");
       return false;
     }
     prefix = folder.back() == '/' ? folder : folder + "/";
   }
-  if (!edge_table_path.empty() && !edge_table_fits(edge_table_path, prefix, message)) return false;
-  const std::string temporary_suffix = std::string(".") += std::to_string(::getpid()) + ".tmp";
-  for (ResultFile& file : results.files) file.path.clear();
+  const bool edge_table_to_stdout = edge_table_path == "-";
+  if (!edge_table_path.empty() && !edge_table_to_stdout &&
+      !edge_table_fits(edge_table_path, prefix, message))
+    return false;
+  for (ResultFile& file : results.files) file = ResultFile();
   for (int i = 0; i < results.count; ++i) {
     ResultFile& file = results.files[i];
     file.name = i < result_file_count ? prefix + result_file_names[i] : edge_table_path;
     file.line_end = i < result_file_count ? "\r\n" : "\n";
-    file.write_behind = mode == ResultMode::staged;
-    // A hidden name beside the final one, so that the rename stays in one folder.
-    const size_t slash = file.name.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    file.path = mode == ResultMode::in_place
-                    ? file.name
-                    : file.name.substr(0, base) + "." + file.name.substr(base) + temporary_suffix;
-    if (!open_path(file, mode == ResultMode::staged ? O_EXCL : 0, message)) {
+    file.to_stdout = i == result_file_count && edge_table_to_stdout;
+    file.write_behind = mode == ResultMode::staged && !file.to_stdout;
+    if (mode == ResultMode::staged && !replaceable(file, message)) return false;
+  }
+  if (mode == ResultMode::staged && !open_folders(results, message)) {
+    unlock_folders(results);
+    return false;
+  }
+  for (int i = 0; i < results.count; ++i) {
+    ResultFile& file = results.files[i];
+    bool opened = true;
+    if (file.to_stdout) {
+      file.fd = STDOUT_FILENO;
+    } else if (mode == ResultMode::staged) {
+      opened = open_staged(results, file, message);
+    } else {
+      file.path = file.name;
+      opened = open_path(file, 0, message);
+    }
+    if (!opened) {
       file.path.clear();  // not ours to remove
       discard_result_files(results);
       return false;
@@ -232,15 +397,81 @@ void discard_result_files(ResultFiles& results) {
   for (ResultFile& file : results.files) {
     if (file.fd < 0) continue;
     file.buffer.clear();
-    if (results.mode == ResultMode::in_place) (void)!ftruncate(file.fd, 0);
-    ::close(file.fd);
+    if (!file.to_stdout) {
+      if (results.mode == ResultMode::in_place) (void)!ftruncate(file.fd, 0);
+      ::close(file.fd);
+    }
     file.fd = -1;
   }
-  // Staged, every path still set is a temporary file of this run.
+  // Staged, every path still set is a file of this run.
   for (ResultFile& file : results.files) {
     if (results.mode == ResultMode::staged && !file.path.empty()) ::unlink(file.path.c_str());
     file.path.clear();
   }
+  unlock_folders(results);
+}
+
+void recover_result_set(int folder_fd) {
+  const int listing_fd = ::dup(folder_fd);
+  DIR* listing = listing_fd < 0 ? nullptr : ::fdopendir(listing_fd);
+  if (listing == nullptr) {
+    if (listing_fd >= 0) ::close(listing_fd);
+    return;
+  }
+  ::rewinddir(listing);  // the descriptor's offset is shared with folder_fd's
+  std::vector<std::string> entries;
+  while (const dirent* entry = ::readdir(listing)) entries.emplace_back(entry->d_name);
+  ::closedir(listing);
+  // The earlier files back first, then what the cut-short run staged.
+  for (const std::string& entry : entries) {
+    if (starts_with(entry, kept_prefix)) {
+      const std::string name = entry.substr(std::strlen(kept_prefix));
+      (void)::renameat(folder_fd, entry.c_str(), folder_fd, name.c_str());
+      (void)::unlinkat(folder_fd, entry.c_str(), 0);  // if both were one file
+    } else if (starts_with(entry, absent_prefix)) {
+      (void)::unlinkat(folder_fd, entry.substr(std::strlen(absent_prefix)).c_str(), 0);
+      (void)::unlinkat(folder_fd, entry.c_str(), 0);
+    }
+  }
+  for (const std::string& entry : entries)
+    if (starts_with(entry, staged_prefix) || is_old_temporary(entry))
+      (void)::unlinkat(folder_fd, entry.c_str(), 0);
+}
+
+RenameFunction set_rename_function(RenameFunction rename) {
+  const RenameFunction before = rename_function;
+  rename_function = rename != nullptr ? rename : rename_in_folder;
+  return before;
+}
+
+bool identify_file(const std::string& path, FileIdentity& identity) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return false;
+  identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  return true;
+}
+
+bool results_spare_input(const std::string& folder, const std::string& edge_table_path,
+                         const FileIdentity& input, const std::string& input_label,
+                         std::string& message) {
+  const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  const auto is_input = [&](const std::string& path) {
+    FileIdentity identity;
+    return identify_file(path, identity) && identity.device == input.device &&
+           identity.inode == input.inode;
+  };
+  if (!edge_table_path.empty() && edge_table_path != "-" && is_input(edge_table_path)) {
+    message = "the edge table " + edge_table_path + " is " + input_label +
+              ", which it would overwrite; name another file";
+    return false;
+  }
+  for (const char* name : result_file_names) {
+    if (!is_input(prefix + name)) continue;
+    message = "the result file " + prefix + name + " is " + input_label +
+              ", which the run would overwrite; move the table or write the results elsewhere";
+    return false;
+  }
+  return true;
 }
 
 void hold_interruptions() {
@@ -259,6 +490,81 @@ void release_interruptions() {
   std::raise(sig);
 }
 
+namespace {
+
+// Names each unnamed staged file by its staged name, beside its final one.
+bool name_staged_files(ResultFiles& results, std::string& message) {
+  for (int i = 0; i < results.count; ++i) {
+    ResultFile& file = results.files[i];
+    if (file.to_stdout || !file.path.empty()) continue;
+    const std::string staged = staged_prefix + base_of(file.name);
+    const std::string handle = "/proc/self/fd/" + std::to_string(file.fd);
+    if (::linkat(AT_FDCWD, handle.c_str(), results.folders[file.folder], staged.c_str(),
+                 AT_SYMLINK_FOLLOW) != 0) {
+      message = "cannot write " + file.name + ": " + std::strerror(errno);
+      return false;
+    }
+    file.path = folder_of(file.name) + "/" + staged;
+  }
+  return true;
+}
+
+// Keeps each earlier file under a hard link, or notes that there was none.
+bool keep_earlier_files(ResultFiles& results, std::string& message) {
+  for (int i = 0; i < results.count; ++i) {
+    const ResultFile& file = results.files[i];
+    if (file.to_stdout) continue;
+    const int folder_fd = results.folders[file.folder];
+    const std::string base = base_of(file.name);
+    struct stat info {};
+    bool kept;
+    if (::fstatat(folder_fd, base.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      kept = ::linkat(folder_fd, base.c_str(), folder_fd, (kept_prefix + base).c_str(), 0) == 0;
+    } else {
+      const int note = ::openat(folder_fd, (absent_prefix + base).c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      kept = note >= 0 && ::close(note) == 0;
+    }
+    if (!kept) {
+      message = "cannot keep the earlier " + file.name + " while replacing it: " +
+                std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Renames every staged file over its final name; on a failure puts back
+// every earlier file and returns false with message.
+bool rename_into_place(ResultFiles& results, std::string& message) {
+  for (int i = 0; i < results.count; ++i) {
+    ResultFile& file = results.files[i];
+    if (file.to_stdout) continue;
+    const std::string staged = staged_prefix + base_of(file.name);
+    if (rename_function(results.folders[file.folder], staged.c_str(), base_of(file.name).c_str()) !=
+        0) {
+      message = "cannot rename " + file.path + " to " + file.name + ": " + std::strerror(errno) +
+                "; the earlier results are put back";
+      return false;
+    }
+    file.path.clear();
+  }
+  return true;
+}
+
+void forget_earlier_files(ResultFiles& results) {
+  for (int f = 0; f < results.folder_count; ++f) (void)::fsync(results.folders[f]);
+  for (int i = 0; i < results.count; ++i) {
+    const ResultFile& file = results.files[i];
+    if (file.to_stdout) continue;
+    const int folder_fd = results.folders[file.folder];
+    (void)::unlinkat(folder_fd, (kept_prefix + base_of(file.name)).c_str(), 0);
+    (void)::unlinkat(folder_fd, (absent_prefix + base_of(file.name)).c_str(), 0);
+  }
+}
+
+}  // namespace
+
 bool finish_result_files(ResultFiles& results, std::string& message) {
   for (int i = results.count - 1; i >= 0; --i) {
     ResultFile& file = results.files[i];
@@ -269,30 +575,36 @@ bool finish_result_files(ResultFiles& results, std::string& message) {
       return false;
     }
   }
-  if (results.mode == ResultMode::in_place) disarm_interrupt();
-  for (int i = results.count - 1; i >= 0; --i) {
-    if (!close_result_file(results.files[i], message)) {
-      discard_result_files(results);
-      return false;
+  if (results.mode == ResultMode::in_place) {
+    disarm_interrupt();
+    for (int i = results.count - 1; i >= 0; --i) {
+      if (!close_result_file(results.files[i], message)) {
+        discard_result_files(results);
+        return false;
+      }
     }
+    return true;
   }
-  if (results.mode == ResultMode::in_place) return true;
-  // A signal now would leave some files renamed and others not: it waits
-  // until all are in place, then ends the process as it would have.
+  // A signal while the set is put in place would leave some files renamed
+  // and others not: it waits until the set is in place, or the earlier one
+  // back, then ends the process as it would have.
+  lock_folders(results);
   hold_interruptions();
-  bool renamed = true;
-  for (int i = 0; i < results.count; ++i) {
-    ResultFile& file = results.files[i];
-    if (::rename(file.path.c_str(), file.name.c_str()) != 0) {
-      message = "cannot rename " + file.path + " to " + file.name + ": " + std::strerror(errno);
-      renamed = false;
-      break;
-    }
-    file.path.clear();
+  bool done = true;
+  for (int i = 0; i < results.count && done; ++i) done = replaceable(results.files[i], message);
+  done = done && name_staged_files(results, message);
+  for (int i = results.count - 1; i >= 0 && done; --i)
+    done = close_result_file(results.files[i], message);
+  done = done && keep_earlier_files(results, message) && rename_into_place(results, message);
+  if (done) {
+    forget_earlier_files(results);
+    unlock_folders(results);
+  } else {
+    for (int f = 0; f < results.folder_count; ++f) recover_result_set(results.folders[f]);
+    discard_result_files(results);
   }
-  if (!renamed) discard_result_files(results);
   release_interruptions();
-  return renamed;
+  return done;
 }
 
 }  // namespace quorvin

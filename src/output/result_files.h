@@ -3,14 +3,19 @@
 // that fails or is interrupted leaves them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace quorvin {
 
 struct ResultFile {
   std::string name;  // the file's path as the user sees it
-  std::string path;  // where the bytes go: name itself, or a temporary name beside it
+  // Where the bytes go while staged: "" for an unnamed file (O_TMPFILE),
+  // else a hidden name beside name; name itself in place.
+  std::string path;
   int fd = -1;
+  bool to_stdout = false;  // standard output: neither staged, synced nor closed
+  int folder = -1;         // staged: its folder's place in ResultFiles::folders
   std::string buffer;  // text not yet handed to the system
   int error = 0;       // errno of the first failed write; 0 while all went well
   bool synced = false;  // on disk since the last write (staged files only)
@@ -60,9 +65,11 @@ enum class ResultMode {
   // Under their own names, emptied at the start; a failed or interrupted run
   // leaves them empty. The dialogue's way.
   in_place,
-  // Under temporary names beside them, renamed over them only when all seven
-  // are complete and on disk; a failed or interrupted run leaves an earlier
-  // run's results as they were.
+  // In unnamed files in their folders (or, where the file system has none,
+  // under hidden names beside them), put in place as one set only when all
+  // are complete and on disk: a failed, interrupted or killed run leaves an
+  // earlier run's results as they were, and runs into one folder at once
+  // leave one run's whole set.
   staged,
 };
 
@@ -79,11 +86,19 @@ void sync_result_file(ResultFile& file, ResultMode mode);
 // The seven and, when asked for, the edge table.
 constexpr int max_result_files = result_file_count + 1;
 
+// Folders whose result sets are being replaced, locked against other runs.
+constexpr int max_locked_folders = 2;
+
 struct ResultFiles {
   ResultMode mode = ResultMode::in_place;
   // In the order of result_file_names, then the edge table.
   ResultFile files[max_result_files];
   int count = result_file_count;  // the files in use
+  // Descriptors of the folders that hold the files, each locked while the
+  // set is put in place (from the opening, where files are staged under names).
+  int folders[max_locked_folders] = {-1, -1};
+  int folder_count = 0;
+  bool folders_locked = false;
 };
 
 // The file of each kind; level is 0 .. level_count - 1.
@@ -95,7 +110,9 @@ ResultFile& edge_table_file(ResultFiles& results);
 
 // Opens the seven files in folder ("" for the working directory, which must
 // exist; any other folder is created with its parents when missing), and the
-// edge table at edge_table_path unless that is "" (its folder must exist), and
+// edge table at edge_table_path unless that is "" (its folder must exist; "-"
+// is standard output), after checking that each can replace what stands at its
+// name, and
 // has SIGINT, SIGTERM and SIGHUP clear them away as mode says before the
 // process dies of the signal. The edge table's lines end with a line feed
 // alone. Only one set may be open at a time. On failure returns false with one
@@ -117,8 +134,34 @@ void release_interruptions();
 // Whether a signal has been noted since hold_interruptions (for tests).
 bool interruption_held();
 
-// Writes out, closes and (staged) renames the files into place. Returns false
-// with one line in message, having discarded them, when any of that failed.
+// Writes out, closes and (staged) puts the files in place as one set: under
+// the folders' locks, each earlier file is kept under a hidden hard link until
+// the last rename is done, and put back if any fails. Returns false with one
+// line in message, having discarded them, when any of that failed.
 bool finish_result_files(ResultFiles& results, std::string& message);
+
+// Puts back the earlier files of a set whose replacement was cut short in the
+// folder open as folder_fd (a run killed while renaming), and removes the
+// staged files that such runs left there. Requires the folder's lock.
+void recover_result_set(int folder_fd);
+
+// The rename that puts a staged file in place; tests replace it to fail.
+using RenameFunction = int (*)(int folder_fd, const char* from, const char* to);
+RenameFunction set_rename_function(RenameFunction rename);
+
+// The device and inode of a file: two paths name one file when these agree.
+struct FileIdentity {
+  uint64_t device = 0, inode = 0;
+};
+
+// The identity of the file at path, links followed; false when there is none.
+bool identify_file(const std::string& path, FileIdentity& identity);
+
+// False, with one line in message naming both, when a result file (the seven
+// in folder, or the edge table unless "" or "-") is the input file, which
+// input_label names ("the table data.txt"): the run would overwrite it.
+bool results_spare_input(const std::string& folder, const std::string& edge_table_path,
+                         const FileIdentity& input, const std::string& input_label,
+                         std::string& message);
 
 }  // namespace quorvin

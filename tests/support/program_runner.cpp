@@ -1,6 +1,9 @@
 #include "support/program_runner.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -69,7 +72,20 @@ ProgramRun run_program(const std::string& dir, const std::string& input, const R
   if (pid < 0) std::abort();
   if (pid == 0) {
     dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
+    if (!options.stdin_path.empty()) {
+      const int in = open(options.stdin_path.c_str(), O_RDONLY);
+      if (in < 0 || dup2(in, 0) != 0) _exit(126);
+      close(in);
+    }
+    if (options.stdout_closed) {
+      close(1);
+    } else if (!options.stdout_path.empty()) {
+      const int out = open(options.stdout_path.c_str(), O_WRONLY);
+      if (out < 0 || dup2(out, 1) != 1) _exit(126);
+      close(out);
+    } else {
+      dup2(out_pipe[1], 1);
+    }
     dup2(err_pipe[1], 2);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
       close(fd);
@@ -102,6 +118,9 @@ ProgramRun run_program(const std::string& dir, const std::string& input, const R
   ProgramRun run;
   size_t fed = 0;
   bool signal_sent = false;
+  // When the signal is due, once signal_after has been seen.
+  std::chrono::steady_clock::time_point signal_due{};
+  bool signal_pending = false;
   if (input.empty()) close(in_pipe[1]);
   bool in_open = !input.empty(), out_open = true, err_open = true;
   while (out_open || err_open) {
@@ -110,7 +129,19 @@ ProgramRun run_program(const std::string& dir, const std::string& input, const R
     if (out_open) fds[n++] = {out_pipe[0], POLLIN, 0};
     if (err_open) fds[n++] = {err_pipe[0], POLLIN, 0};
     if (in_open) fds[n++] = {in_pipe[1], POLLOUT, 0};
-    if (poll(fds, n, -1) < 0) continue;
+    int timeout = -1;
+    if (signal_pending) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= signal_due) {
+        kill(pid, options.signal);
+        signal_pending = false;
+        signal_sent = true;
+      } else {
+        timeout = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(signal_due - now).count() + 1);
+      }
+    }
+    if (poll(fds, n, timeout) <= 0) continue;
     for (int i = 0; i < n; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == in_pipe[1]) {
@@ -127,11 +158,12 @@ ProgramRun run_program(const std::string& dir, const std::string& input, const R
       std::string& target = fds[i].fd == out_pipe[0] ? run.out : run.err;
       if (got > 0) {
         target.append(chunk, static_cast<size_t>(got));
-        if (options.signal != 0 && !signal_sent &&
+        if (options.signal != 0 && !signal_sent && !signal_pending &&
             (run.out.find(options.signal_after) != std::string::npos ||
              run.err.find(options.signal_after) != std::string::npos)) {
-          kill(pid, options.signal);
-          signal_sent = true;
+          signal_due = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(options.signal_delay_ms);
+          signal_pending = true;
         }
       } else {
         close(fds[i].fd);
@@ -157,6 +189,18 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+std::vector<std::string> folder_entries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  for (dirent* entry; dir != nullptr && (entry = readdir(dir)) != nullptr;) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  if (dir != nullptr) closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool file_exists(const std::string& path) {

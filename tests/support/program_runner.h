@@ -43,6 +43,12 @@ struct RunOptions {
   std::vector<std::string> args;  // the command line after the program's name
   int signal = 0;             // sent once its standard output or error holds signal_after
   std::string signal_after;
+  int signal_delay_ms = 0;    // and this much later
+  // Its standard output: a pipe read into ProgramRun::out unless closed, or
+  // the file at stdout_path ("/dev/full").
+  bool stdout_closed = false;
+  std::string stdin_path;  // its standard input: this file instead of the input given
+  std::string stdout_path;
   long long file_size = 0;    // limit in bytes on the files it writes (EFBIG beyond); 0 for none
   bool unprivileged = false;  // run it as program_user_id(), whom file permissions stop
   long long address_space = 0;  // limit in bytes on its address space; 0 for none
@@ -64,6 +70,9 @@ std::string read_file(const std::string& path);
 
 // Creates or replaces path with content.
 void write_file(const std::string& path, const std::string& content);
+
+// The names in folder, "." and ".." left out, sorted.
+std::vector<std::string> folder_entries(const std::string& folder);
 
 // True when path exists (as any kind of file).
 bool file_exists(const std::string& path);
