@@ -174,7 +174,7 @@ TEST(CommandLine, SummaryAndProgress) {
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const std::vector<std::string> summary = lines_of(run.out);
   ASSERT_EQ(summary.size(), 7u) << run.out;
-  EXPECT_EQ(summary[0], "Variables:     3 (1 more left out for missing values)");
+  EXPECT_EQ(summary[0], "Variables:     3 (a, b, c), 1 more left out for missing values");
   EXPECT_EQ(summary[1], "Observations:  7");
   EXPECT_EQ(summary[2], "Pairs:         3");
   // a and c fall and rise together; b, near a, is explained by it.

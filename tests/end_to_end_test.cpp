@@ -232,8 +232,9 @@ TEST(EndToEnd, CountsTooLargeForMemory) {
     std::smatch parts;
     ASSERT_TRUE(std::regex_match(run.err, parts,
                                  std::regex(std::string("quorvin: ") + c.counts +
-                                            " need ([0-9]+\\.[0-9]) GiB of memory, more than can "
-                                            "be had\n")))
+                                            " need ([0-9]+\\.[0-9]) GiB of memory, more than the "
+                                            "(machine's|container's memory limit of) [0-9.]+ "
+                                            "[KMGT]?i?B( of memory)?\n")))
         << run.err;
     EXPECT_GE(std::stod(parts[1]) + 0.05, c.at_least / (1 << 30)) << run.err;
     for (int f = 0; f < 7; ++f) EXPECT_EQ(result(dir, f), old_content);

@@ -7,9 +7,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/resource.h>
 #include <omp.h>
 #include <string>
 #include <unistd.h>
@@ -86,9 +89,14 @@ double bytes_needed(int32_t V, int32_t N, bool edge_table) {
 
 // The memory the run may use: the machine's, or less when a control group
 // (a container's memory.max) limits it, as exceeding that kills the process
-// without a word. 0 when unknown.
-double memory_limit() {
-  double limit = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+// without a word. 0 bytes when unknown.
+struct MemoryLimit {
+  double bytes = 0;
+  bool container = false;  // set by the control group, not the machine
+};
+
+MemoryLimit memory_limit() {
+  MemoryLimit limit{static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE)};
   for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
     // Read plainly: the first use of a stream costs a small run 0.2 ms.
     char text[64] = {};
@@ -98,20 +106,35 @@ double memory_limit() {
     ::close(fd);
     double bytes = 0;
     if (size > 0 && std::from_chars(text, text + size, bytes).ec == std::errc() && bytes > 0 &&
-        (!(limit > 0) || bytes < limit))
-      limit = bytes;
+        (!(limit.bytes > 0) || bytes < limit.bytes))
+      limit = {bytes, true};
   }
   return limit;
 }
 
 bool memory_suffices(int32_t V, int32_t N, bool edge_table) {
-  const double limit = memory_limit();
+  const double limit = memory_limit().bytes;
   return !(limit > 0 && bytes_needed(V, N, edge_table) > limit);
 }
 
+// Names the limit that the arrays exceed: the machine's memory, the
+// container's, or, when they fit in both, the address space allowed to the
+// process (ulimit -v) or what the system would give.
 std::string memory_message(int32_t V, int32_t N, bool edge_table) {
+  const double needed = bytes_needed(V, N, edge_table);
+  const MemoryLimit limit = memory_limit();
+  std::string beyond;
+  rlimit address_space{};
+  if (limit.bytes > 0 && needed > limit.bytes)
+    beyond = limit.container ? "the container's memory limit of " + format_bytes(limit.bytes)
+                             : "the machine's " + format_bytes(limit.bytes) + " of memory";
+  else if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY)
+    beyond = "the process may address (ulimit -v: " +
+             format_bytes(static_cast<double>(address_space.rlim_cur)) + ")";
+  else
+    beyond = "the system would give";
   return std::to_string(V) + " variables and " + std::to_string(N) + " observations need " +
-         format_bytes(bytes_needed(V, N, edge_table)) + " of memory, more than can be had";
+         format_bytes(needed) + " of memory, more than " + beyond;
 }
 
 std::string ran_out_message(int32_t V, int32_t N, bool edge_table) {
@@ -259,12 +282,25 @@ void print_progress(int32_t s, int32_t V) {
   write_console(lines, true);
 }
 
-// The summary of a command-line run, on standard output.
-void print_summary(const Table& table, const Listed& listed, const Options& options,
-                   double seconds) {
+// The names of the first few variables, so that a table read in the wrong
+// orientation shows at once.
+std::string first_names(const std::vector<std::string>& var_names) {
+  constexpr size_t shown = 3;
+  std::string text;
+  for (size_t i = 0; i < std::min(shown, var_names.size()); ++i)
+    text += (i > 0 ? ", " : "") + var_names[i];
+  return var_names.size() > shown ? text + ", ..." : text;
+}
+
+// The summary of a command-line run, on to (standard output, or standard
+// error when the edge table goes to standard output). False when it could
+// not be written, as a full disk or a closed output loses it.
+bool print_summary(const Table& table, const Listed& listed, const Options& options,
+                   double seconds, FILE* to) {
   std::string text = "Variables:     " + std::to_string(table.V);
+  if (table.V > 0) text += " (" + first_names(table.var_names) + ")";
   if (table.dropped > 0)
-    text += " (" + std::to_string(table.dropped) + " more left out for missing values)";
+    text += ", " + std::to_string(table.dropped) + " more left out for missing values";
   text += "\nObservations:  " + std::to_string(table.N);
   text += "\nPairs:         " + std::to_string(int64_t{table.V} * (table.V - 1) / 2);
   text += "\nEdges:        ";
@@ -281,10 +317,45 @@ void print_summary(const Table& table, const Listed& listed, const Options& opti
   char run_time[32];
   std::snprintf(run_time, sizeof run_time, "%.1f s", seconds);
   if (!options.edge_table.empty())
-    text += "\nEdge table:    " + options.edge_table + " (" +
-            std::to_string(listed.edge_table_rows) + " pairs)";
+    text += "\nEdge table:    " +
+            (options.edge_table == "-" ? std::string("standard output") : options.edge_table) +
+            " (" + std::to_string(listed.edge_table_rows) + " pairs)";
   text += "\nRun time:      " + (seconds < 60 ? std::string(run_time) : clock_text(seconds)) + "\n";
-  write_console(text, true);
+  std::fwrite(text.data(), 1, text.size(), to);
+  return std::fflush(to) == 0 && !std::ferror(to);
+}
+
+// A standard stream closed when the program starts would be taken by the
+// first file it opens, and the summary or progress written into a result
+// file: each closed one is held by /dev/null opened for reading, so that a
+// write to it still fails and is reported.
+void hold_closed_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+}
+
+// False, with message, when a result file would overwrite the table: the
+// file at path, or what standard input reads when path is "-".
+bool results_spare_table(const std::string& path, const std::string& shown,
+                         const std::string& folder, const std::string& edge_table,
+                         std::string& message) {
+  FileIdentity table;
+  struct stat info {};
+  if (path == "-") {
+    if (fstat(STDIN_FILENO, &info) != 0 || !S_ISREG(info.st_mode)) return true;
+    table = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  } else if (!identify_file(path, table)) {
+    return true;
+  }
+  return results_spare_input(folder, edge_table, table,
+                             path == "-" ? "the table on standard input" : "the table " + shown,
+                             message);
 }
 
 }  // namespace
@@ -297,6 +368,7 @@ int run_dialogue() {
   int data_fd = -1;
   std::string message;
   if (!open_for_reading("data.txt", "data.txt", data_fd, message)) return fail(message);
+  if (!results_spare_table("data.txt", "data.txt", "", "", message)) return fail(message);
 
   // Refuse counts that cannot fit before emptying the results of an earlier run.
   if (!memory_suffices(V, N, false)) return fail(memory_message(V, N, false));
@@ -357,9 +429,12 @@ int run_command_line(int argc, char** argv) {
     return 0;
   }
   if (options.threads > 0) omp_set_num_threads(options.threads);
+  hold_closed_standard_streams();
 
   const bool from_stdin = options.table == "-";
   const std::string shown = from_stdin ? "standard input" : options.table;
+  if (!results_spare_table(options.table, shown, options.folder, options.edge_table, message))
+    return fail(message);
   int fd = STDIN_FILENO;
   if (!from_stdin && !open_for_reading(options.table, shown, fd, message)) return fail(message);
   Table table;
@@ -395,8 +470,13 @@ int run_command_line(int argc, char** argv) {
   end_progress(progress);
   if (!finish_result_files(results, message)) return fail(message);
 
-  print_summary(table, listed, options,
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  FILE* const summary = options.edge_table == "-" ? stderr : stdout;
+  if (!print_summary(table, listed, options,
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                     summary))
+    return fail(std::string("the results were written, but not the summary: cannot write to ") +
+                (summary == stdout ? "standard output: " : "standard error: ") +
+                std::strerror(errno));
   return 0;
 }
 
