@@ -22,9 +22,28 @@ demo: build
 	$(BUILD)/quorvin -o $$dir examples/mtcars/data.txt && echo && \
 	echo "Result files in $$dir:" && ls -l $$dir
 
-test: build
+test: deps build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) sanitize
+
+# Debian packages that the tests need beyond the machine's image: the
+# modules of the README's recipes (pandas, networkx, igraph, and R with
+# igraph). Installed with apt-get when run as root; otherwise named, and the
+# tests do not start, as a recipe left out would never run.
+TEST_PACKAGES ?= python3-pandas python3-networkx python3-igraph r-base-core r-cran-igraph
+.PHONY: deps
+deps:
+	@missing=$$(for p in $(TEST_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
+	done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" -ne 0 ]; then \
+	    echo "make test needs these Debian packages; install them as root:" $$missing; exit 1; \
+	  fi; \
+	  echo "Installing" $$missing; \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+	    -o DPkg::Lock::Timeout=300 --no-install-recommends $$missing; \
+	fi
 
 # Times whole runs in its own optimised build, with AVX2 filters (the set
 # that every machine of this kind has; BENCH_FILTERS= for the CPU's best), on
