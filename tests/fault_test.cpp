@@ -259,6 +259,19 @@ TEST(FaultMemory, DataFileLargerThanMemory) {
   EXPECT_TRUE(results_emptied(dir));
 }
 
+// Arrays that fit in the machine but not in the address space allowed to
+// the process are refused naming that limit, not the machine's memory.
+TEST(FaultMemory, RefusalNamesTheLimit) {
+  if (sanitized) GTEST_SKIP() << "address space limits do not work with sanitizers";
+  const std::string dir = folder_with_data("");
+  RunOptions options;
+  options.address_space = 1LL << 30;
+  EXPECT_TRUE(refused(run_program(dir, "20000\n100\n", options),
+                      {"20000 variables and 100 observations need ",
+                       " of memory, more than the process may address (ulimit -v: 1.0 GiB)"}));
+  EXPECT_TRUE(refused(run_program(dir, "2000000000\n1\n"), {"more than the machine's "}));
+}
+
 TEST(FaultMemory, WorkingMemoryBeyondTheArrays) {
   if (sanitized) GTEST_SKIP() << "address space limits do not work with sanitizers";
   // The text of data.txt fits in the limit, a copy of its 100 MB name does not.

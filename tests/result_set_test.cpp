@@ -186,6 +186,18 @@ TEST(ResultSet, FolderInTheWayIsFoundBeforeTheRun) {
   EXPECT_TRUE(folder_content(dir + "/out") == earlier);
 }
 
+// An output folder that is a dangling symbolic link is named as such.
+TEST(ResultSet, DanglingFolderLinkIsNamed) {
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/t.txt", mtcars);
+  ASSERT_EQ(symlink("gone/away", (dir + "/out").c_str()), 0);
+  const ProgramRun run = run_with(dir, {"-q", "-o", "out", "t.txt"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "quorvin: cannot create the folder out: it is a symbolic link to gone/away, which is "
+            "missing\n");
+}
+
 // Renames the n-th file of a set (counted from 1) fails.
 int failing_rename_at = 0;
 int renames_made = 0;
