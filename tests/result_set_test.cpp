@@ -225,9 +225,13 @@ bool write_set(const std::string& folder, std::string& message) {
 
 // A rename that fails part-way, at any file of the set, puts back every
 // earlier file, the edge table's absence included, and leaves nothing else.
+// Files staged under names, as where there are no unnamed files, are put in
+// place and put back alike.
 TEST(ResultSet, RenameFailingPartWayPutsTheEarlierSetBack) {
   const quorvin::RenameFunction plain = quorvin::set_rename_function(failing_rename);
+  for (bool named : {false, true})
   for (bool earlier_edge_table : {true, false}) {
+    quorvin::stage_under_names(named);
     for (int fail_at = 1; fail_at <= quorvin::max_result_files; ++fail_at) {
       SCOPED_TRACE(fail_at);
       const std::string folder = make_temp_dir();
@@ -245,11 +249,17 @@ TEST(ResultSet, RenameFailingPartWayPutsTheEarlierSetBack) {
     }
   }
   failing_rename_at = 0;
-  const std::string folder = make_temp_dir();
-  std::string message;
-  EXPECT_TRUE(write_set(folder, message)) << message;
-  EXPECT_EQ(folder_entries(folder).size(), 8u);
-  EXPECT_EQ(read_file(folder + "/edges.tsv"), "new " + folder + "/edges.tsv");
+  for (bool named : {false, true}) {
+    quorvin::stage_under_names(named);
+    const std::string folder = make_temp_dir();
+    write_file(folder + "/.quorvin-new.Quorvin_matrix.xls", "left by a killed run");
+    std::string message;
+    EXPECT_TRUE(write_set(folder, message)) << message;
+    EXPECT_EQ(folder_entries(folder).size(), 8u);
+    EXPECT_EQ(read_file(folder + "/edges.tsv"), "new " + folder + "/edges.tsv");
+    EXPECT_EQ(read_file(folder + "/Quorvin_matrix.xls"), "new " + folder + "/Quorvin_matrix.xls");
+  }
+  quorvin::stage_under_names(false);
   quorvin::set_rename_function(plain);
 }
 

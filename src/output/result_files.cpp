@@ -217,10 +217,12 @@ bool replaceable(const ResultFile& file, std::string& message) {
   return false;
 }
 
+bool staged_under_names = false;
+
 // Links /proc/self/fd/N to a name: linkat's AT_EMPTY_PATH would need a privilege.
 bool unnamed_files_can_be_named() {
   static const bool can = ::access("/proc/self/fd", X_OK) == 0;
-  return can;
+  return can && !staged_under_names;
 }
 
 // Opens file staged: unnamed in its folder, or where the file system cannot
@@ -441,6 +443,12 @@ void recover_result_set(int folder_fd) {
 RenameFunction set_rename_function(RenameFunction rename) {
   const RenameFunction before = rename_function;
   rename_function = rename != nullptr ? rename : rename_in_folder;
+  return before;
+}
+
+bool stage_under_names(bool named) {
+  const bool before = staged_under_names;
+  staged_under_names = named;
   return before;
 }
 

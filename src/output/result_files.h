@@ -149,6 +149,11 @@ void recover_result_set(int folder_fd);
 using RenameFunction = int (*)(int folder_fd, const char* from, const char* to);
 RenameFunction set_rename_function(RenameFunction rename);
 
+// Stages files under hidden names, with the folders locked from the
+// opening, as where the file system has no unnamed files (for tests).
+// Returns the choice before.
+bool stage_under_names(bool named);
+
 // The device and inode of a file: two paths name one file when these agree.
 struct FileIdentity {
   uint64_t device = 0, inode = 0;
