@@ -229,10 +229,6 @@ bool unnamed_files_can_be_named() {
 // (or /proc is missing), under its hidden staged name with the folders locked
 // from now on.
 bool open_staged(ResultFiles& results, ResultFile& file, std::string& message) {
-  file.buffer.clear();
-  file.error = 0;
-  file.written = 0;
-  file.handed_over = 0;
   const int folder_fd = results.folders[file.folder];
   if (unnamed_files_can_be_named()) {
     file.fd = ::openat(folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
