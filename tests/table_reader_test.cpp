@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,15 @@ Values values_of(const quorvin::Table& table) {
   for (int32_t i = 0; i < table.V; ++i)
     for (int32_t k = 0; k < table.N; ++k) values[i][k] = table.raw_values[k][i];
   return values;
+}
+
+// The values as their bits: a sign of zero or the last bit of a subnormal counts.
+std::vector<uint64_t> bits_of(const quorvin::Table& table) {
+  std::vector<uint64_t> bits;
+  for (int32_t k = 0; k < table.N; ++k)
+    for (int32_t i = 0; i < table.V; ++i)
+      bits.push_back(std::bit_cast<uint64_t>(table.raw_values[k][i]));
+  return bits;
 }
 
 // Every form in which R, pandas and data.txt write the same two variables
@@ -132,6 +144,26 @@ TEST(TableReader, DropMissingLeavesOutOnlyTheVariablesWithAGap) {
   const Reading none = read("c t1\nA NA\n", false, true);
   EXPECT_FALSE(none.ok);
   EXPECT_EQ(none.message, "t.csv has a missing value in every variable");
+}
+
+// As strtod: an underflow is its nearest double, a zero that keeps its sign
+// or a subnormal; an overflow stays refused.
+TEST(TableReader, UnderflowReadsAsTheNearestDouble) {
+  const std::vector<std::string> texts = {"1e-400", "-1e-400", "1e-310", "2.5e-324", "3e-324",
+                                          "0.000001e-319"};
+  std::string table = "c";
+  for (size_t k = 0; k < texts.size(); ++k) table += " t" + std::to_string(k);
+  table += "\nA";
+  std::vector<uint64_t> expected;
+  for (const std::string& text : texts) {
+    table += " " + text;
+    expected.push_back(std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)));
+  }
+  const Reading reading = read(table + "\n");
+  ASSERT_TRUE(reading.ok) << reading.message;
+  EXPECT_EQ(bits_of(reading.table), expected);
+  EXPECT_EQ(read("c t1\nA -1e400\n").message,
+            "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"-1e400\" is beyond the range of a double");
 }
 
 }  // namespace

@@ -58,7 +58,8 @@ ValueRead read_value(Cursor& in, double& value) {
   const NumberText result = parse_number(in.text.substr(in.pos), value, length);
   if (result != NumberText::ok) {
     in.spent = true;
-    return result == NumberText::out_of_range ? ValueRead::out_of_range : ValueRead::not_a_number;
+    // The dialogue has always refused an underflow as beyond the range.
+    return result == NumberText::not_a_number ? ValueRead::not_a_number : ValueRead::out_of_range;
   }
   in.pos += length;
   if (in.pos == in.text.size()) in.spent = true;

@@ -221,7 +221,7 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
         const NumberText number = parse_number(cell, value, length);
         if (number == NumberText::out_of_range)
           return refuse(where() + ": " + quoted_for_message(cell) + " is beyond the range of a double");
-        if (number != NumberText::ok || length != cell.size())
+        if ((number != NumberText::ok && number != NumberText::underflow) || length != cell.size())
           return refuse(where() + ": " + quoted_for_message(cell) + " is not a number");
       }
       values.push_back(value);

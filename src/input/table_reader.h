@@ -32,10 +32,11 @@ struct Table {
 // the header line: a tab, else a comma, else runs of blanks. Fields may be
 // quoted with "" for a quote inside; a byte-order mark and CR LF line ends are
 // taken as they come. A name loses its first hyphen and has each blank inside
-// it made an underscore. Values are decimal numbers; NA, NaN and empty cells
-// are missing. Returns false with one line in message (naming shown and the
-// line) for a ragged row, a missing value (unless layout.drop_missing), text
-// that is not a number, an empty or repeated name, or a table without rows.
+// it made an underscore. Values are decimal numbers, an underflow read as its
+// nearest double; NA, NaN and empty cells are missing. Returns false with one
+// line in message (naming shown and the line) for a ragged row, a missing
+// value (unless layout.drop_missing), text that is not a number, an empty or
+// repeated name, or a table without rows.
 bool read_table(std::string_view text, const std::string& shown, const TableLayout& layout,
                 Table& table, std::string& message);
 

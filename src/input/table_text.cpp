@@ -2,9 +2,12 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,15 +63,23 @@ NumberText parse_number(std::string_view t, double& value, size_t& length) {
     length = i;
     return NumberText::ok;
   }
-  // Correctly rounded, as strtod; out of range where strtod would overflow
-  // or take a nonzero number to zero.
+  // Correctly rounded, as strtod.
   double parsed = 0;
   const std::from_chars_result result = std::from_chars(t.data() + sign, t.data() + i, parsed);
-  if (result.ec == std::errc::result_out_of_range) return NumberText::out_of_range;
-  if (result.ec != std::errc() || result.ptr != t.data() + i) return NumberText::not_a_number;
+  NumberText read = NumberText::ok;
+  if (result.ec == std::errc::result_out_of_range) {
+    // from_chars leaves parsed as it was, beyond either end of the range;
+    // strtod, on the rare text that gets here, tells an overflow (infinity)
+    // from an underflow (its nearest double).
+    parsed = std::strtod(std::string(t.substr(0, i)).c_str(), nullptr);
+    if (std::isinf(parsed)) return NumberText::out_of_range;
+    read = NumberText::underflow;
+  } else if (result.ec != std::errc() || result.ptr != t.data() + i) {
+    return NumberText::not_a_number;
+  }
   value = parsed;
   length = i;
-  return NumberText::ok;
+  return read;
 }
 
 void remove_first_hyphen(std::string& name) {

@@ -11,13 +11,15 @@ namespace quorvin {
 // Space, tab, line feed, vertical tab, form feed or carriage return.
 bool is_blank(unsigned char c);
 
-enum class NumberText { ok, not_a_number, out_of_range };
+enum class NumberText { ok, not_a_number, out_of_range, underflow };
 
 // Reads the longest beginning of text that fits
 // [+-]digits[.digits][(e|E)[+-]digits], with at least one mantissa digit, as
 // the nearest double into value and its length into length. A number too
-// large for a double, or non-zero but so small that it reads as zero, is
-// out_of_range. value and length are set only when the result is ok.
+// large for a double is out_of_range; one non-zero but so small that it
+// reads as zero is underflow, with value that zero (signed, as strtod reads
+// it), so that each caller decides whether to take it. value and length are
+// set only when the result is ok or underflow.
 NumberText parse_number(std::string_view text, double& value, size_t& length);
 
 // A variable name as the results show it: the first hyphen, if any, removed.
