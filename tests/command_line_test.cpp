@@ -49,6 +49,13 @@ std::string mtcars_as_r_csv(bool corner) {
   return csv;
 }
 
+// A CSV as R's write.csv2 writes it: semicolons between fields and decimal
+// commas (mtcars's names hold neither commas nor points).
+std::string as_csv2(std::string csv) {
+  for (char& c : csv) c = c == ',' ? ';' : c == '.' ? ',' : c;
+  return csv;
+}
+
 // The seven files that the dialogue writes for data with V variables and N
 // observations.
 std::vector<std::string> dialogue_results(const std::string& data, int V, int N) {
@@ -110,13 +117,15 @@ void expect_failure(const ProgramRun& run, const std::string& message) {
 }  // namespace
 
 // The dialogue's bytes from data.txt itself, from R's CSV with and without a
-// corner cell, from standard input, and with one thread or two.
+// corner cell and with semicolons and decimal commas, from standard input,
+// and with one thread or two.
 TEST(CommandLine, SameFilesAsTheDialogueOnTheBundledExample) {
   const std::vector<std::string> expected = dialogue_results(mtcars, 11, 32);
   const std::string dir = make_temp_dir();
   write_file(dir + "/data.txt", mtcars);
   write_file(dir + "/mtcars.csv", mtcars_as_r_csv(true));
   write_file(dir + "/no_corner.csv", mtcars_as_r_csv(false));
+  write_file(dir + "/mtcars_csv2.csv", as_csv2(mtcars_as_r_csv(true)));
   struct Case {
     std::vector<std::string> args;
     std::string input, folder;
@@ -126,6 +135,7 @@ TEST(CommandLine, SameFilesAsTheDialogueOnTheBundledExample) {
       {{"--variables-in-columns", "-o", "b", "mtcars.csv"}, "", "b"},
       {{"no_corner.csv", "--output=c", "--variables-in-columns", "-t", "1"}, "", "c"},
       {{"-t2", "-o", "d", "-"}, mtcars, "d"},
+      {{"--variables-in-columns", "-o", "e", "mtcars_csv2.csv"}, "", "e"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.folder);
@@ -209,7 +219,8 @@ TEST(CommandLine, HelpAndVersion) {
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind("Usage: quorvin [OPTION]... TABLE\n", 0), 0u) << help.out;
     for (const char* mentioned : {"--output=DIR", "--threads=N", "--quiet", "--variables-in-columns",
-                                  "--drop-missing", "--version", "data.txt", "man quorvin"})
+                                  "--drop-missing", "semicolons",
+                                  "--version", "data.txt", "man quorvin"})
       EXPECT_NE(help.out.find(mentioned), std::string::npos) << mentioned;
   }
   const ProgramRun version = run_with(dir, {"--version"});

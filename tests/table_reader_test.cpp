@@ -10,6 +10,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 using Names = std::vector<std::string>;
 using Values = std::vector<std::vector<double>>;  // [variable][observation]
 
@@ -62,6 +64,10 @@ TEST(TableReader, WrittenFormsOfOneTableReadAlike) {
       {"R write.table, no corner", "\"A\" \"B-2\"\n\"t1\" 1 4e-1\n\"t2\" 2.5 5\n\"t3\" -3 6\n", true},
       {"pandas to_csv with BOM", "\xEF\xBB\xBF,A,B-2\nt1,1,4e-1\nt2,2.5,5\nt3,-3,6\n", true},
       {"CSV without corner", "A,B-2\nt1,1,4e-1\nt2 , 2.5 ,5\nt3,-3,6\n", true},
+      {"old Mac CR", "probe t1 t2 t3\rA 1 2.5 -3\r\rB-2 4e-1 5 6\r", false},
+      {"R write.csv2", "\"\";\"A\";\"B-2\"\r\n\"t1\";1;0,4\r\n\"t2\";2,5;5\r\n\"t3\";-3;6\r\n",
+       true},
+      {"semicolons, decimal points", "probe;t1;t2;t3\nA;1;2.5;-3\nB-2;4e-1;5;6\n", false},
   };
   for (const Form& form : forms) {
     SCOPED_TRACE(form.what);
@@ -116,6 +122,17 @@ TEST(TableReader, RefusalsNameTheLineAndTheCause) {
       {"after quote", "c,t1\n\"A\"x,1\n", false, "t.csv line 2: text after the closing quote of \"A\""},
       {"empty", " \n\n", false, "t.csv holds no table"},
       {"header only", "c t1 t2\n", false, "t.csv holds a header line but no rows"},
+      {"CR line ends", "c t1 t2\rA 1 2\r\rB 3\r", false,
+       "t.csv line 4 (\"B\") has 1 values where the header (line 1) has 2 labels"},
+      {"CR inside a quoted name", "c,t1\r\"A\rB\",1\rC,x\r", false,
+       "t.csv line 4 (\"C\"), column 2 (\"t1\"): \"x\" is not a number"},
+      {"UTF-16 LE", "\xFF\xFE" "c\0 \0t\0\n\0"s, false, "t.csv is UTF-16; save the table as UTF-8"},
+      {"UTF-16 BE", "\xFE\xFF\0c"s, false, "t.csv is UTF-16; save the table as UTF-8"},
+      {"UTF-16 without a mark", "\0c\0 \0t\0\n"s, true, "t.csv is UTF-16; save the table as UTF-8"},
+      {"two decimal marks", "c;t1\nA;1.234,5\n", false,
+       "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"1.234,5\" is not a number"},
+      {"thousands separators", "c;t1\nA;1,234,5\n", false,
+       "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"1,234,5\" is not a number"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -144,6 +161,31 @@ TEST(TableReader, DropMissingLeavesOutOnlyTheVariablesWithAGap) {
   const Reading none = read("c t1\nA NA\n", false, true);
   EXPECT_FALSE(none.ok);
   EXPECT_EQ(none.message, "t.csv has a missing value in every variable");
+}
+
+// R's write.csv2 (as spreadsheets in many locales) separates fields with
+// semicolons and writes decimal commas; a decimal point is taken as well.
+TEST(TableReader, SemicolonTableReadsAsItsCommaForm) {
+  const Reading comma = read(
+      "\"\",\"mpg\",\"cyl\",\"disp\",\"drat\",\"wt\",\"qsec\"\r\n"
+      "\"Mazda RX4\",21,6,160,3.9,2.62,16.46\r\n"
+      "\"Mazda RX4 Wag\",21,6,160,3.9,2.875,17.02\r\n"
+      "\"Datsun 710\",22.8,4,108,3.85,2.32,18.61\r\n"
+      "\"Hornet 4 Drive\",21.4,6,258,3.08,3.215,19.44\r\n",
+      true);
+  const Reading semicolon = read(
+      "\"\";\"mpg\";\"cyl\";\"disp\";\"drat\";\"wt\";\"qsec\"\r\n"
+      "\"Mazda RX4\";21;6;160;3,9;2,62;16,46\r\n"
+      "\"Mazda RX4 Wag\";21;6;160;3,9;2.875;17,02\r\n"
+      "\"Datsun 710\";22,8;4;108;3,85;2,32;18.61\r\n"
+      "\"Hornet 4 Drive\";21,4;6;258;3,08;3,215;19,44\r\n",
+      true);
+  ASSERT_TRUE(comma.ok) << comma.message;
+  ASSERT_TRUE(semicolon.ok) << semicolon.message;
+  EXPECT_EQ(semicolon.table.var_names, comma.table.var_names);
+  EXPECT_EQ(semicolon.table.V, 6);
+  EXPECT_EQ(semicolon.table.N, 4);
+  EXPECT_EQ(bits_of(semicolon.table), bits_of(comma.table));
 }
 
 // As strtod: an underflow is its nearest double, a zero that keeps its sign

@@ -13,25 +13,27 @@ namespace quorvin {
 
 namespace {
 
-enum class Separator { blanks, tab, comma };
+enum class Separator { blanks, tab, comma, semicolon };
 
 struct Lexer {
   std::string_view text;
   Separator separator = Separator::blanks;
+  char line_end = '\n';  // a carriage return in old Mac text
   size_t pos = 0;
   int64_t line = 1;  // the line that holds pos
 };
 
 // Blanks that may surround a field without being part of it.
 bool is_padding(const Lexer& in, char c) {
-  return c == ' ' || c == '\r' || c == '\v' || c == '\f' ||
+  return c == ' ' || c == '\v' || c == '\f' || (c == '\r' && in.line_end != '\r') ||
          (c == '\t' && in.separator != Separator::tab);
 }
 
 bool ends_field(const Lexer& in, char c) {
   switch (in.separator) {
-    case Separator::tab: return c == '\t' || c == '\n';
-    case Separator::comma: return c == ',' || c == '\n';
+    case Separator::tab: return c == '\t' || c == in.line_end;
+    case Separator::comma: return c == ',' || c == in.line_end;
+    case Separator::semicolon: return c == ';' || c == in.line_end;
     case Separator::blanks: return is_blank(c);
   }
   return true;
@@ -41,23 +43,27 @@ void skip_padding(Lexer& in) {
   while (in.pos < in.text.size() && is_padding(in, in.text[in.pos])) ++in.pos;
 }
 
-// A tab on the header line makes a tab-separated table, else a comma a
-// comma-separated one; quoted text does not count.
-Separator find_separator(std::string_view text, size_t start) {
-  bool quoted = false, comma = false;
-  for (size_t i = start; i < text.size() && (quoted || text[i] != '\n'); ++i) {
-    if (text[i] == '"') quoted = !quoted;
+// A tab on the first line makes a tab-separated table; else more semicolons
+// than commas a semicolon-separated one, as where the comma is the decimal
+// mark; else a comma a comma-separated one. Quoted text does not count.
+Separator find_separator(const Lexer& in) {
+  bool quoted = false;
+  int64_t commas = 0, semicolons = 0;
+  for (size_t i = in.pos; i < in.text.size() && (quoted || in.text[i] != in.line_end); ++i) {
+    if (in.text[i] == '"') quoted = !quoted;
     if (quoted) continue;
-    if (text[i] == '\t') return Separator::tab;
-    comma |= text[i] == ',';
+    if (in.text[i] == '\t') return Separator::tab;
+    commas += in.text[i] == ',';
+    semicolons += in.text[i] == ';';
   }
-  return comma ? Separator::comma : Separator::blanks;
+  if (semicolons > commas) return Separator::semicolon;
+  return commas > 0 ? Separator::comma : Separator::blanks;
 }
 
 // Passes over lines that hold nothing but blanks.
 void skip_blank_lines(Lexer& in) {
   for (size_t i = in.pos; i < in.text.size(); ++i) {
-    if (in.text[i] == '\n') {
+    if (in.text[i] == in.line_end) {
       in.pos = i + 1;
       ++in.line;
     } else if (!is_blank(in.text[i])) {
@@ -93,7 +99,7 @@ Record next_record(Lexer& in, Cells& cells, int64_t& line, std::string& message)
       bool closed = false;
       for (++in.pos; in.pos < t.size() && !closed; ++in.pos) {
         if (t[in.pos] != '"') {
-          in.line += t[in.pos] == '\n';
+          in.line += t[in.pos] == in.line_end;
           cell += t[in.pos];
         } else if (in.pos + 1 < t.size() && t[in.pos + 1] == '"') {
           cell += '"';
@@ -122,7 +128,7 @@ Record next_record(Lexer& in, Cells& cells, int64_t& line, std::string& message)
     }
     if (in.separator == Separator::blanks) skip_padding(in);
     if (in.pos == t.size()) return Record::row;
-    if (t[in.pos] == '\n') {
+    if (t[in.pos] == in.line_end) {
       ++in.pos;
       ++in.line;
       return Record::row;
@@ -140,6 +146,34 @@ bool is_missing(std::string_view cell) {
          (cell.size() == 3 && na && lower(cell[2]) == 'n');
 }
 
+// UTF-16 text starts with a byte-order mark, or has a NUL byte beside each
+// ASCII character, which no table of ours holds in its first line.
+bool is_utf16(std::string_view text) {
+  const std::string_view mark = text.substr(0, 2);
+  return mark == "\xFF\xFE" || mark == "\xFE\xFF" ||
+         text.substr(0, text.find('\n')).find('\0') != std::string_view::npos;
+}
+
+// A number that is the whole cell. In a semicolon-separated table one comma
+// may stand for the decimal point, but not beside a point or another comma:
+// thousands separators stay refused.
+NumberText read_number(const Lexer& in, std::string_view cell, double& value) {
+  std::string pointed;
+  if (in.separator == Separator::semicolon) {
+    const size_t comma = cell.find(',');
+    if (comma != std::string_view::npos && cell.find(',', comma + 1) == std::string_view::npos &&
+        cell.find('.') == std::string_view::npos) {
+      pointed = cell;
+      pointed[comma] = '.';
+      cell = pointed;
+    }
+  }
+  size_t length = 0;
+  const NumberText number = parse_number(cell, value, length);
+  if (number != NumberText::out_of_range && length != cell.size()) return NumberText::not_a_number;
+  return number;
+}
+
 // A blank inside a name would split the interaction lists' fields.
 std::string as_name(const std::string& cell) {
   std::string name = cell;
@@ -154,17 +188,20 @@ std::string as_name(const std::string& cell) {
 bool read_table(std::string_view text, const std::string& shown, const TableLayout& layout,
                 Table& table, std::string& message) {
   table = Table();
-  Lexer in{text};
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") in.pos = 3;  // UTF-8 byte-order mark
-  skip_blank_lines(in);
-  in.separator = find_separator(text, in.pos);
-
-  Cells cells;
-  int64_t header_line = 0, line = 0;
   const auto refuse = [&](const std::string& why) {
     message = shown + " " + why;
     return false;
   };
+  if (is_utf16(text)) return refuse("is UTF-16; save the table as UTF-8");
+  Lexer in{text};
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") in.pos = 3;  // UTF-8 byte-order mark
+  // Old Mac text ends its lines with a carriage return alone.
+  if (text.find('\n') == std::string_view::npos) in.line_end = '\r';
+  skip_blank_lines(in);
+  in.separator = find_separator(in);
+
+  Cells cells;
+  int64_t header_line = 0, line = 0;
   Record record = next_record(in, cells, header_line, message);
   if (record == Record::broken) return refuse(message);
   if (record == Record::end) return refuse("holds no table");
@@ -210,7 +247,6 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
                quoted_for_message(header[static_cast<size_t>(j) + first_label]) + ")";
       };
       double value = std::numeric_limits<double>::quiet_NaN();
-      size_t length = 0;
       if (is_missing(cell)) {
         if (!layout.drop_missing)
           return refuse(where() + ": a missing value (" + quoted_for_message(cell) +
@@ -218,10 +254,10 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
                         "have one");
         missing[layout.variables_in_columns ? static_cast<size_t>(j) : missing.size() - 1] = 1;
       } else {
-        const NumberText number = parse_number(cell, value, length);
+        const NumberText number = read_number(in, cell, value);
         if (number == NumberText::out_of_range)
           return refuse(where() + ": " + quoted_for_message(cell) + " is beyond the range of a double");
-        if ((number != NumberText::ok && number != NumberText::underflow) || length != cell.size())
+        if (number == NumberText::not_a_number)
           return refuse(where() + ": " + quoted_for_message(cell) + " is not a number");
       }
       values.push_back(value);

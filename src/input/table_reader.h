@@ -1,5 +1,6 @@
 // The table reader of the command line: a table whose counts come from the
-// table itself, separated by blanks (the data.txt layout), tabs or commas.
+// table itself, separated by blanks (the data.txt layout), tabs, commas or
+// semicolons.
 #pragma once
 
 #include <cstdint>
@@ -29,13 +30,15 @@ struct Table {
 // variables_in_columns), after a corner cell or without one. Every other
 // non-blank line is a row: its label (the variable's name, or the
 // observation's) and one value per header label. The separator is found on
-// the header line: a tab, else a comma, else runs of blanks. Fields may be
-// quoted with "" for a quote inside; a byte-order mark and CR LF line ends are
-// taken as they come. A name loses its first hyphen and has each blank inside
-// it made an underscore. Values are decimal numbers, an underflow read as its
-// nearest double; NA, NaN and empty cells are missing. Returns false with one
-// line in message (naming shown and the line) for a ragged row, a missing
-// value (unless layout.drop_missing), text that is not a number, an empty or
+// the first line: a tab, else semicolons if more than commas (a comma is then
+// a decimal mark too), else a comma, else runs of blanks. Fields may be quoted
+// with "" for a quote inside; a byte-order mark and CR LF line ends are taken
+// as they come, and so are CR line ends in text without a line feed. A name
+// loses its first hyphen and has each blank inside it made an underscore.
+// Values are decimal numbers, an underflow read as its nearest double; NA,
+// NaN and empty cells are missing. Returns false with one line in message
+// (naming shown and the line) for UTF-16 text, a ragged row, a missing value
+// (unless layout.drop_missing), text that is not a number, an empty or
 // repeated name, or a table without rows.
 bool read_table(std::string_view text, const std::string& shown, const TableLayout& layout,
                 Table& table, std::string& message);
