@@ -294,6 +294,10 @@ TEST(CommandLine, RefusedTablesKeepEarlierResults) {
   write_file(dir + "/file", "");
   expect_failure(run_with(dir, {"-o", "file/sub", "-"}, "c t\na 1\n"),
                  "cannot create the folder file/sub: Not a directory");
+  expect_failure(run_with(dir, {"-o", "o", "-"}, "A\nB\nC\n"),
+                 "standard input has no observations: its header (line 1, \"A\") is a single "
+                 "field; fields are separated by tabs, semicolons, commas or blanks, and that line "
+                 "has none");
   EXPECT_TRUE(earlier_results_kept(dir, {"file"}));
 }
 

@@ -1,5 +1,6 @@
 #include "input/table_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <deque>
 #include <limits>
@@ -224,6 +225,18 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
     if (rows == 0) {
       first_label = fields.size() == header.size() + 1 ? 0 : 1;
       L = static_cast<int64_t>(header.size() - first_label);
+      // A first line of one field leaves nothing to correlate; its separator
+      // is likely not one that the header shows.
+      if (L == 0 && fields.size() == 1) {
+        return refuse(std::string("has no ") +
+                      (layout.variables_in_columns ? "variables" : "observations") +
+                      ": its header (line " + std::to_string(header_line) + ", " +
+                      quoted_for_message(header[0]) +
+                      ") is a single field; fields are separated by tabs, semicolons, commas or "
+                      "blanks, and that line has none" +
+                      (header[0].find_first_of("\t;, ") == std::string::npos ? ""
+                                                                              : " outside quotes"));
+      }
       if (layout.variables_in_columns) missing.assign(static_cast<size_t>(L), 0);
     }
     // Built only for a refusal, as where below: a table may have millions of cells.
@@ -271,23 +284,52 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
     return refuse("holds more than 2147483647 variables or observations");
 
   // The names of the variables kept, each checked against the others.
+  const auto cell_of = [&](int64_t v) -> const std::string& {
+    return layout.variables_in_columns ? header[static_cast<size_t>(v) + first_label]
+                                       : row_names[static_cast<size_t>(v)];
+  };
+  const auto place_of = [&](int64_t v) {
+    return layout.variables_in_columns
+               ? "line " + std::to_string(header_line) + ", column " +
+                     std::to_string(v + 1 + static_cast<int64_t>(first_label))
+               : "line " + std::to_string(row_lines[static_cast<size_t>(v)]);
+  };
+  // Why a cell reads as another's name.
+  const auto made_from = [](const std::string& cell) {
+    const bool hyphen = cell.find('-') != std::string::npos;
+    const bool blank = std::any_of(cell.begin(), cell.end(), [](char c) { return is_blank(c); });
+    return " (from " + quoted_for_message(cell) + "; " +
+           (hyphen ? "the first hyphen of a name is dropped" : "") +
+           (hyphen && blank ? " and " : "") +
+           (blank ? "a blank in a name becomes an underscore" : "") + ")";
+  };
   std::vector<int64_t> kept;
-  std::unordered_map<std::string, std::string> seen;  // name -> where
+  std::unordered_map<std::string, int64_t> seen;  // name -> variable
   for (int64_t v = 0; v < all_variables; ++v) {
     if (missing[static_cast<size_t>(v)]) continue;
-    const std::string& cell = layout.variables_in_columns
-                                  ? header[static_cast<size_t>(v) + first_label]
-                                  : row_names[static_cast<size_t>(v)];
-    const std::string where =
-        layout.variables_in_columns
-            ? "line " + std::to_string(header_line) + ", column " + std::to_string(v + 1 + static_cast<int64_t>(first_label))
-            : "line " + std::to_string(row_lines[static_cast<size_t>(v)]);
-    if (cell.empty()) return refuse(where + ": a variable without a name");
+    const std::string& cell = cell_of(v);
+    if (cell.empty()) return refuse(place_of(v) + ": a variable without a name");
     std::string name = as_name(cell);
-    const auto [earlier, is_new] = seen.emplace(name, where);
-    if (!is_new)
-      return refuse(where + ": the variable name " + quoted_for_message(name) +
-                    " is already that of " + earlier->second + "; names must differ");
+    // The Pajek networks write each name between double quotes as it is.
+    const size_t unwritable = name.find_first_of("\"\\");
+    if (unwritable != std::string::npos)
+      return refuse(place_of(v) + ": the variable name " + quoted_for_message(name) +
+                    (name[unwritable] == '"'
+                         ? " holds a double quote, which would end the name early in the Pajek "
+                           "networks (.net), where each name stands between double quotes"
+                         : " holds a backslash, which readers of the Pajek networks (.net) take "
+                           "as an escape, changing or breaking the name") +
+                    "; rename the variable");
+    const auto [earlier, is_new] = seen.emplace(name, v);
+    if (!is_new) {
+      const std::string& earlier_cell = cell_of(earlier->second);
+      const bool differ = cell != earlier_cell;
+      return refuse(place_of(v) + ": the variable name " + quoted_for_message(name) +
+                    (differ && cell != name ? made_from(cell) : "") + " is already that of " +
+                    place_of(earlier->second) +
+                    (differ && earlier_cell != name ? made_from(earlier_cell) : "") +
+                    "; names must differ");
+    }
     table.var_names.push_back(std::move(name));
     kept.push_back(v);
   }

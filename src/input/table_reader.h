@@ -39,7 +39,8 @@ struct Table {
 // NaN and empty cells are missing. Returns false with one line in message
 // (naming shown and the line) for UTF-16 text, a ragged row, a missing value
 // (unless layout.drop_missing), text that is not a number, an empty or
-// repeated name, or a table without rows.
+// repeated name, a name that the Pajek networks cannot hold, or a table
+// without rows, variables or observations.
 bool read_table(std::string_view text, const std::string& shown, const TableLayout& layout,
                 Table& table, std::string& message);
 
