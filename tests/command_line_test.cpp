@@ -56,6 +56,14 @@ std::string as_csv2(std::string csv) {
   return csv;
 }
 
+// A CSV without its row names, as write.csv(..., row.names = FALSE) writes it.
+std::string without_row_names(const std::string& csv_without_corner) {
+  std::string csv;
+  for (const std::string& line : lines_of(csv_without_corner))
+    csv += (csv.empty() ? line : line.substr(line.find(',') + 1)) + "\n";
+  return csv;
+}
+
 // The seven files that the dialogue writes for data with V variables and N
 // observations.
 std::vector<std::string> dialogue_results(const std::string& data, int V, int N) {
@@ -118,7 +126,7 @@ void expect_failure(const ProgramRun& run, const std::string& message) {
 
 // The dialogue's bytes from data.txt itself, from R's CSV with and without a
 // corner cell and with semicolons and decimal commas, from standard input,
-// and with one thread or two.
+// with one thread or two, and from tables without labels.
 TEST(CommandLine, SameFilesAsTheDialogueOnTheBundledExample) {
   const std::vector<std::string> expected = dialogue_results(mtcars, 11, 32);
   const std::string dir = make_temp_dir();
@@ -126,6 +134,8 @@ TEST(CommandLine, SameFilesAsTheDialogueOnTheBundledExample) {
   write_file(dir + "/mtcars.csv", mtcars_as_r_csv(true));
   write_file(dir + "/no_corner.csv", mtcars_as_r_csv(false));
   write_file(dir + "/mtcars_csv2.csv", as_csv2(mtcars_as_r_csv(true)));
+  write_file(dir + "/no_header.txt", mtcars.substr(mtcars.find('\n') + 1));
+  write_file(dir + "/no_row_names.csv", without_row_names(mtcars_as_r_csv(false)));
   struct Case {
     std::vector<std::string> args;
     std::string input, folder;
@@ -136,6 +146,8 @@ TEST(CommandLine, SameFilesAsTheDialogueOnTheBundledExample) {
       {{"no_corner.csv", "--output=c", "--variables-in-columns", "-t", "1"}, "", "c"},
       {{"-t2", "-o", "d", "-"}, mtcars, "d"},
       {{"--variables-in-columns", "-o", "e", "mtcars_csv2.csv"}, "", "e"},
+      {{"--no-labels", "-o", "f", "no_header.txt"}, "", "f"},
+      {{"--variables-in-columns", "--no-labels", "-o", "g", "no_row_names.csv"}, "", "g"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.folder);
@@ -219,7 +231,7 @@ TEST(CommandLine, HelpAndVersion) {
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind("Usage: quorvin [OPTION]... TABLE\n", 0), 0u) << help.out;
     for (const char* mentioned : {"--output=DIR", "--threads=N", "--quiet", "--variables-in-columns",
-                                  "--drop-missing", "semicolons",
+                                  "--drop-missing", "--no-labels", "semicolons",
                                   "--version", "data.txt", "man quorvin"})
       EXPECT_NE(help.out.find(mentioned), std::string::npos) << mentioned;
   }

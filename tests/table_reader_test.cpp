@@ -21,11 +21,13 @@ struct Reading {
   std::string message;
 };
 
-Reading read(const std::string& text, bool in_columns = false, bool drop = false) {
+Reading read(const std::string& text, bool in_columns = false, bool drop = false,
+             bool no_labels = false) {
   Reading reading;
   quorvin::TableLayout layout;
   layout.variables_in_columns = in_columns;
   layout.drop_missing = drop;
+  layout.no_labels = no_labels;
   reading.ok = quorvin::read_table(text, "t.csv", layout, reading.table, reading.message);
   return reading;
 }
@@ -53,6 +55,7 @@ TEST(TableReader, WrittenFormsOfOneTableReadAlike) {
     const char* what;
     std::string text;
     bool in_columns;
+    bool no_labels = false;
   };
   const std::vector<Form> forms = {
       {"data.txt", "probe t1 t2 t3\nA 1 2.5 -3\nB-2 4e-1 5 6\n", false},
@@ -68,10 +71,12 @@ TEST(TableReader, WrittenFormsOfOneTableReadAlike) {
       {"R write.csv2", "\"\";\"A\";\"B-2\"\r\n\"t1\";1;0,4\r\n\"t2\";2,5;5\r\n\"t3\";-3;6\r\n",
        true},
       {"semicolons, decimal points", "probe;t1;t2;t3\nA;1;2.5;-3\nB-2;4e-1;5;6\n", false},
+      {"no header line", "A 1 2.5 -3\nB-2 4e-1 5 6\n", false, true},
+      {"write.csv without row names", "\"A\",\"B-2\"\n1,4e-1\n2.5,5\n-3,6\n", true, true},
   };
   for (const Form& form : forms) {
     SCOPED_TRACE(form.what);
-    const Reading reading = read(form.text, form.in_columns);
+    const Reading reading = read(form.text, form.in_columns, false, form.no_labels);
     ASSERT_TRUE(reading.ok) << reading.message;
     EXPECT_EQ(reading.table.var_names, (Names{"A", "B2"}));
     EXPECT_EQ(values_of(reading.table), (Values{{1, 2.5, -3}, {0.4, 5, 6}}));
@@ -161,6 +166,26 @@ TEST(TableReader, RefusalsNameTheLineAndTheCause) {
        "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"1.234,5\" is not a number"},
       {"thousands separators", "c;t1\nA;1,234,5\n", false,
        "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"1,234,5\" is not a number"},
+      {"row names dropped, a fraction", "mpg,cyl\n21,6\n22.8,4\n21,6\n", true,
+       "t.csv column 1 (\"mpg\"): the observation labels are all numbers, and line 3 (\"22.8\") is "
+       "not a whole number; if that column is a variable (a table written without row names), "
+       "give --no-labels"},
+      {"row names dropped, a repeat", "cyl,hp\n6,110\n4,93\n6,110\n", true,
+       "t.csv column 1 (\"cyl\"): the observation labels are all numbers, and line 4 (\"6\") "
+       "repeats the label of line 2; if that column is a variable (a table written without row "
+       "names), give --no-labels"},
+      {"labels of a corner-less header repeat", "x,y\n2,1,2\n2.0,3,4\n", true,
+       "t.csv column 1: the observation labels are all numbers, and line 3 (\"2.0\") repeats the "
+       "label of line 2; if that column is a variable (a table written without row names), give "
+       "--no-labels"},
+      {"header line dropped, a fraction", "A 1.5 2 3\nB 4 5 6\n", false,
+       "t.csv line 1: the observation labels are all numbers, and column 2 (\"1.5\") is not a "
+       "whole number; if that line is a variable's row (a table without a header line), give "
+       "--no-labels"},
+      {"header line dropped, a repeat", "1;2;1\nB;4;5;6\n", false,
+       "t.csv line 1: the observation labels are all numbers, and column 3 (\"1\") repeats the "
+       "label of column 1; if that line is a variable's row (a table without a header line), give "
+       "--no-labels"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -234,6 +259,15 @@ TEST(TableReader, UnderflowReadsAsTheNearestDouble) {
   EXPECT_EQ(bits_of(reading.table), expected);
   EXPECT_EQ(read("c t1\nA -1e400\n").message,
             "t.csv line 2 (\"A\"), column 2 (\"t1\"): \"-1e400\" is beyond the range of a double");
+}
+
+// Distinct whole numbers are ids, and labels that are not all numbers are
+// labels whatever they hold; both stay accepted.
+TEST(TableReader, NumericLabelsThatAreIds) {
+  EXPECT_TRUE(read("\"\",\"x\",\"y\"\n\"3\",1,2\n\"1\",3,5\n\"2\",4,4\n", true).ok);
+  EXPECT_TRUE(read("probe 0 24 48 1e2\nA 1 2 3 4\nB 4 5 6 7\n").ok);
+  EXPECT_TRUE(read("r,x,y\n1.5,1,2\nNA,3,5\n1.5,4,4\n", true).ok);
+  EXPECT_TRUE(read("c t1 t1.5 t1\nA 1 2 3\n").ok);
 }
 
 }  // namespace

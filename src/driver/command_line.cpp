@@ -8,7 +8,7 @@ namespace quorvin {
 
 namespace {
 
-enum LongOnly { variables_in_columns = 256, drop_missing, edges };
+enum LongOnly { variables_in_columns = 256, drop_missing, no_labels, edges };
 
 const option long_options[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -16,6 +16,7 @@ const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"variables-in-columns", no_argument, nullptr, variables_in_columns},
     {"drop-missing", no_argument, nullptr, drop_missing},
+    {"no-labels", no_argument, nullptr, no_labels},
     {"edges", required_argument, nullptr, edges},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -57,6 +58,7 @@ bool parse_command_line(int argc, char** argv, Options& options, std::string& me
       case 'q': options.quiet = true; break;
       case variables_in_columns: options.layout.variables_in_columns = true; break;
       case drop_missing: options.layout.drop_missing = true; break;
+      case no_labels: options.layout.no_labels = true; break;
       case 'h': options.help = true; return true;
       case 'V': options.version = true; return true;
       case ':':
@@ -111,6 +113,10 @@ const char* help_text() {
          "  -q, --quiet               print no progress report\n"
          "      --variables-in-columns  a variable per column and an observation per row,\n"
          "                              as data frames are written\n"
+         "      --no-labels           the table has no observation labels: no header\n"
+         "                              line (every line is a variable: its name, then\n"
+         "                              its values), or with --variables-in-columns no\n"
+         "                              labels column (every column is a variable)\n"
          "      --drop-missing        leave out the variables that have a missing value\n"
          "                              (NA, NaN or an empty cell) instead of refusing\n"
          "                              the table\n"

@@ -175,6 +175,37 @@ NumberText read_number(const Lexer& in, std::string_view cell, double& value) {
   return number;
 }
 
+// Observation labels that are all numbers, with a repeat or one that is not
+// whole among them, are more likely a variable's values than labels: a table
+// written without row names, or without a header line. Distinct whole
+// numbers are ids.
+struct NumericLabels {
+  bool all_numbers = true;
+  std::unordered_map<double, int64_t> first_at;  // label -> its line or column
+  std::string evidence;                          // the first repeat or fraction
+};
+
+void add_label(const Lexer& in, std::string_view label, const char* unit, int64_t place,
+               NumericLabels& labels) {
+  if (!labels.all_numbers) return;
+  double value = 0;
+  const NumberText number = read_number(in, label, value);
+  if (number != NumberText::ok && number != NumberText::underflow) {
+    labels.all_numbers = false;
+    labels.first_at = {};
+    return;
+  }
+  if (!labels.evidence.empty()) return;
+  const auto [first, is_new] = labels.first_at.emplace(value, place);
+  if (is_new && value == std::floor(value)) return;
+  labels.evidence = std::string(unit) + " " + std::to_string(place) + " (" +
+                    quoted_for_message(label) + ") " +
+                    (is_new ? "is not a whole number"
+                            : "repeats the label of " + std::string(unit) + " " +
+                                  std::to_string(first->second));
+  labels.first_at = {};
+}
+
 // A blank inside a name would split the interaction lists' fields.
 std::string as_name(const std::string& cell) {
   std::string name = cell;
@@ -201,63 +232,84 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
   skip_blank_lines(in);
   in.separator = find_separator(in);
 
+  // Without labels, variables in rows have no header line to name the
+  // observations, and variables in columns no field before a row's values.
+  const bool has_header = layout.variables_in_columns || !layout.no_labels;
+  const size_t lead = layout.variables_in_columns && layout.no_labels ? 0 : 1;
   Cells cells;
   int64_t header_line = 0, line = 0;
-  Record record = next_record(in, cells, header_line, message);
-  if (record == Record::broken) return refuse(message);
-  if (record == Record::end) return refuse("holds no table");
-  const std::vector<std::string> header(cells.fields.begin(), cells.fields.end());
+  std::vector<std::string> header;
+  if (has_header) {
+    const Record record = next_record(in, cells, header_line, message);
+    if (record == Record::broken) return refuse(message);
+    if (record == Record::end) return refuse("holds no table");
+    header.assign(cells.fields.begin(), cells.fields.end());
+  }
 
   // Each row is a label and one value per header label; the header may or
-  // may not have a cell above the row labels.
-  size_t first_label = 1;
+  // may not have a cell above the row labels. Without a header, the first
+  // row stands for it.
+  size_t first_label = 0;
   int64_t L = 0;
   std::vector<std::string> row_names;   // variables in rows: one per row
   std::vector<int64_t> row_lines;       // the line of each row
   std::vector<char> missing;            // per variable, as read
   std::vector<double> values;           // as read: row after row
+  NumericLabels labels;
   int64_t rows = 0;
   for (;;) {
-    record = next_record(in, cells, line, message);
+    const Record record = next_record(in, cells, line, message);
     if (record == Record::broken) return refuse(message);
     if (record == Record::end) break;
     const std::vector<std::string_view>& fields = cells.fields;
     if (rows == 0) {
-      first_label = fields.size() == header.size() + 1 ? 0 : 1;
-      L = static_cast<int64_t>(header.size() - first_label);
+      if (has_header) {
+        first_label = lead == 0 || fields.size() == header.size() + 1 ? 0 : 1;
+        L = static_cast<int64_t>(header.size() - first_label);
+      } else {
+        header_line = line;
+        L = static_cast<int64_t>(fields.size()) - 1;
+      }
       // A first line of one field leaves nothing to correlate; its separator
       // is likely not one that the header shows.
-      if (L == 0 && fields.size() == 1) {
+      if (L == 0 && fields.size() == lead) {
+        const std::string field = has_header ? header[0] : std::string(fields[0]);
         return refuse(std::string("has no ") +
-                      (layout.variables_in_columns ? "variables" : "observations") +
-                      ": its header (line " + std::to_string(header_line) + ", " +
-                      quoted_for_message(header[0]) +
+                      (layout.variables_in_columns ? "variables" : "observations") + ": its " +
+                      (has_header ? "header" : "first row") + " (line " +
+                      std::to_string(header_line) + ", " + quoted_for_message(field) +
                       ") is a single field; fields are separated by tabs, semicolons, commas or "
                       "blanks, and that line has none" +
-                      (header[0].find_first_of("\t;, ") == std::string::npos ? ""
-                                                                              : " outside quotes"));
+                      (field.find_first_of("\t;, ") == std::string::npos ? "" : " outside quotes"));
       }
       if (layout.variables_in_columns) missing.assign(static_cast<size_t>(L), 0);
     }
     // Built only for a refusal, as where below: a table may have millions of cells.
     const auto row = [&] {
-      return "line " + std::to_string(line) + " (" + quoted_for_message(fields[0]) + ")";
+      const std::string at = "line " + std::to_string(line);
+      return lead == 0 ? at : at + " (" + quoted_for_message(fields[0]) + ")";
     };
-    if (static_cast<int64_t>(fields.size()) - 1 != L) {
-      return refuse(row() + " has " + std::to_string(fields.size() - 1) +
-                    " values where the header (line " + std::to_string(header_line) + ") has " +
-                    std::to_string(L) + " labels");
+    if (static_cast<int64_t>(fields.size() - lead) != L) {
+      return refuse(row() + " has " + std::to_string(fields.size() - lead) + " values where " +
+                    (has_header ? "the header (line " + std::to_string(header_line) + ") has " +
+                                      std::to_string(L) + " labels"
+                                : "the first row (line " + std::to_string(header_line) + ") has " +
+                                      std::to_string(L)));
     }
     if (!layout.variables_in_columns) {
       row_names.emplace_back(fields[0]);
       row_lines.push_back(line);
       missing.push_back(0);
+    } else if (lead == 1) {
+      add_label(in, fields[0], "line", line, labels);
     }
     for (int64_t j = 0; j < L; ++j) {
-      const std::string_view cell = fields[static_cast<size_t>(j + 1)];
+      const std::string_view cell = fields[static_cast<size_t>(j) + lead];
       const auto where = [&] {
-        return row() + ", column " + std::to_string(j + 2) + " (" +
-               quoted_for_message(header[static_cast<size_t>(j) + first_label]) + ")";
+        const std::string at =
+            row() + ", column " + std::to_string(j + 1 + static_cast<int64_t>(lead));
+        if (!has_header) return at;
+        return at + " (" + quoted_for_message(header[static_cast<size_t>(j) + first_label]) + ")";
       };
       double value = std::numeric_limits<double>::quiet_NaN();
       if (is_missing(cell)) {
@@ -277,7 +329,22 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
     }
     ++rows;
   }
-  if (rows == 0) return refuse("holds a header line but no rows");
+  if (rows == 0) return refuse(has_header ? "holds a header line but no rows" : "holds no table");
+  if (!layout.variables_in_columns && has_header)
+    for (size_t c = first_label; c < header.size(); ++c)
+      add_label(in, header[c], "column", static_cast<int64_t>(c) + 1, labels);
+  if (labels.all_numbers && !labels.evidence.empty()) {
+    const std::string place =
+        layout.variables_in_columns
+            ? "column 1" + (first_label == 1 ? " (" + quoted_for_message(header[0]) + ")" : "")
+            : "line " + std::to_string(header_line);
+    return refuse(place + ": the observation labels are all numbers, and " + labels.evidence +
+                  "; if that " +
+                  (layout.variables_in_columns
+                       ? "column is a variable (a table written without row names)"
+                       : "line is a variable's row (a table without a header line)") +
+                  ", give --no-labels");
+  }
   const int64_t all_variables = layout.variables_in_columns ? L : rows;
   const int64_t N = layout.variables_in_columns ? rows : L;
   if (all_variables > std::numeric_limits<int32_t>::max() || N > std::numeric_limits<int32_t>::max())

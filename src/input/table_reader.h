@@ -15,6 +15,8 @@ namespace quorvin {
 struct TableLayout {
   bool variables_in_columns = false;  // a variable per column, an observation per row
   bool drop_missing = false;          // leave out variables with a missing value
+  bool no_labels = false;             // no observation labels: no labels column with
+                                      // variables_in_columns, else no header line
 };
 
 struct Table {
@@ -29,9 +31,11 @@ struct Table {
 // is not blank is the header: the observation labels (the variable names with
 // variables_in_columns), after a corner cell or without one. Every other
 // non-blank line is a row: its label (the variable's name, or the
-// observation's) and one value per header label. The separator is found on
-// the first line: a tab, else semicolons if more than commas (a comma is then
-// a decimal mark too), else a comma, else runs of blanks. Fields may be quoted
+// observation's) and one value per header label. With no_labels, the header
+// holds only names and rows only values (variables_in_columns), or there is
+// no header and every line is a variable's row. The separator is found on the
+// first line: a tab, else semicolons if more than commas (a comma is then a
+// decimal mark too), else a comma, else runs of blanks. Fields may be quoted
 // with "" for a quote inside; a byte-order mark and CR LF line ends are taken
 // as they come, and so are CR line ends in text without a line feed. A name
 // loses its first hyphen and has each blank inside it made an underscore.
@@ -39,8 +43,9 @@ struct Table {
 // NaN and empty cells are missing. Returns false with one line in message
 // (naming shown and the line) for UTF-16 text, a ragged row, a missing value
 // (unless layout.drop_missing), text that is not a number, an empty or
-// repeated name, a name that the Pajek networks cannot hold, or a table
-// without rows, variables or observations.
+// repeated name, a name that the Pajek networks cannot hold, numeric labels
+// that look like a variable's values, or a table without rows, variables or
+// observations.
 bool read_table(std::string_view text, const std::string& shown, const TableLayout& layout,
                 Table& table, std::string& message);
 
