@@ -231,7 +231,7 @@ TEST(CommandLine, HelpAndVersion) {
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind("Usage: quorvin [OPTION]... TABLE\n", 0), 0u) << help.out;
     for (const char* mentioned : {"--output=DIR", "--threads=N", "--quiet", "--variables-in-columns",
-                                  "--drop-missing", "--no-labels", "semicolons",
+                                  "--drop-missing", "--no-labels", "semicolons", "with FILE '-'",
                                   "--version", "data.txt", "man quorvin"})
       EXPECT_NE(help.out.find(mentioned), std::string::npos) << mentioned;
   }
