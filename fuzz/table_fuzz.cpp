@@ -1,6 +1,6 @@
-// Fuzzes the command line's table reader. The low two bits of the first byte
-// choose variables in columns and dropping missing values; the rest is the
-// table's text.
+// Fuzzes the command line's table reader. The low three bits of the first
+// byte choose variables in columns, dropping missing values and no labels;
+// the rest is the table's text.
 #include <cmath>
 #include <cstdint>
 #include <set>
@@ -44,19 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quorvin::TableLayout layout;
   layout.variables_in_columns = (data[0] & 1) != 0;
   layout.drop_missing = (data[0] & 2) != 0;
+  layout.no_labels = (data[0] & 4) != 0;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
   const Reading reading = read(text, layout);
 
   if (reading.ok) {
     const quorvin::Table& table = reading.table;
     require(reading.message.empty(), "a message although the table was read");
-    require(table.V > 0 && table.N >= 0, "no variable kept");
+    require(table.V > 0 && table.N > 0, "no variable or no observation");
     require(table.var_names.size() == static_cast<size_t>(table.V), "not one name per variable");
     require(table.raw_values.rows == table.N && table.raw_values.cols == table.V, "matrix shape");
     const std::set<std::string> distinct(table.var_names.begin(), table.var_names.end());
     require(distinct.size() == table.var_names.size(), "a name repeats");
     for (const std::string& name : table.var_names)
-      for (char c : name) require(!quorvin::is_blank(c), "a name holds a blank");
+      for (char c : name)
+        require(!quorvin::is_blank(c) && c != '"' && c != '\\',
+                "a name holds a blank, or what the Pajek networks cannot hold");
     for (int64_t k = 0; k < table.N; ++k)
       for (int32_t i = 0; i < table.V; ++i)
         require(std::isfinite(table.raw_values[k][i]), "a value is not finite");
