@@ -16,7 +16,7 @@ for word in NAME SYNOPSIS DESCRIPTION FILES ENVIRONMENT 'EXIT STATUS' EXAMPLES \
             Quorvin_network_0.0001.sif Quorvin_network_0.01.net Quorvin_network_0.001.net \
             Quorvin_network_0.0001.net OMP_NUM_THREADS "printf '11\\n32\\n' | quorvin" \
             'quorvin [OPTION]... TABLE' --output --threads --quiet --variables-in-columns \
-            --drop-missing --edges=FILE control_1 'quorvin -o out examples/mtcars/data.txt'; do
+            --drop-missing --no-labels --edges=FILE control_1 'quorvin -o out examples/mtcars/data.txt'; do
   printf '%s\n' "$text" | grep -qF -- "$word" || { echo "FAIL: the page lacks $word"; exit 1; }
 done
 echo "PASS: the manual page renders cleanly and covers every result file"
