@@ -114,6 +114,11 @@ struct SecondOrderOutcome {
   // Blocks of t whose bounds were computed, and how many of them were let through.
   int32_t blocks_bounded = 0;
   int32_t blocks_let_through = 0;
+  // Second controls that went to the product filter (or past it where it
+  // does not apply), and coefficients computed: for the search's account of
+  // its work.
+  int32_t controls_scanned = 0;
+  int32_t coefficients_computed = 0;
 };
 
 // Merges into c the second-order coefficients of pair x < y controlled for s
