@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <new>
 #include <vector>
@@ -43,8 +44,51 @@ constexpr int32_t controls_per_visit_bound = 64;
 // A largest scaled numerator beyond the fixed point, or not found.
 constexpr int16_t numerator_unknown = -1;
 
+// What the search's work costs, in nanoseconds of one thread with the AVX-512
+// filters; whoever reads its reports learns the actual rate, so that only the
+// ratios matter. A visit, and each second control it scanned, coefficient it
+// computed and block it bounded; a variable's largest numerator, per later
+// control; a row of 64 pairs of the first-order sweep, per control, and a
+// coefficient that replaces a stored value there.
+constexpr double visit_cost = 25;
+constexpr double scanned_control_cost = 0.116;
+constexpr double computed_coefficient_cost = 82;
+constexpr double bounded_block_cost = 3.4;
+constexpr double numerator_cost = 0.052;
+constexpr double sweep_row_cost = 8.8;
+constexpr double sweep_replacement_cost = 7.6;
+// How the active pairs' work declines after a stretch whose second half was
+// measured around control s0 (as found on dense, module and expression data):
+// the pairs as (s0 / s)^pairs_decline, and what a visit costs beyond
+// visit_cost as (s0 / s)^visit_decline * (V - s) / (V - s0), fewer second
+// controls being left and more visits passed over at once.
+constexpr double pairs_decline = 0.3;
+constexpr double visit_decline = 0.25;
+
 struct ActivePair {
   int32_t x, y;
+};
+
+// What the search has done, for its reports, added up a group of pairs at a
+// time by the thread that did it.
+struct WorkAccount {
+  const WorkDone* report = nullptr;  // null when nobody asks
+  double sweeps = 0;                 // the first-order sweep's work, all blocks
+  std::atomic<double> sweep_done{0}, active_done{0};
+  // The stretch that the active pairs go through now: its pairs; of the
+  // groups done, the pairs, those still active at its end, their cost, and
+  // the visits of those still active from late_begin on, its second half.
+  double stretch_pairs = 0;
+  int32_t late_begin = 0;
+  std::atomic<int64_t> pairs_done{0}, pairs_staying{0}, late_visits{0};
+  std::atomic<double> stretch_cost{0}, late_cost{0};
+  // For the work after the stretch (later_work): the sums of the pairs'
+  // decline, and of its product with a visit's, over the later controls, and
+  // the later numerators' work.
+  double later_visits = 0, later_excess = 0, later_numerators = 0;
+  // The active pairs' work after the stretch before this one, as estimated
+  // at its end; negative before there is an estimate.
+  double later_left = -1;
 };
 
 // While the search runs, combined holds for each pair x < y its stored value
@@ -101,12 +145,103 @@ struct Search {
   // For the first-order sweep: first_order_root of every single-precision
   // r_vs, at [v * block_width + s - s_begin] for the controls of a block.
   std::vector<float, LargeBlockAllocator<float>> first_order_roots{};
+  WorkAccount work{};
   const int16_t* row_q(int32_t v) const {
     return correlation_q.data() + static_cast<size_t>(v) * V;
   }
 };
 
 int32_t bound_blocks(int32_t V) { return (V + bound_block - 1) / bound_block; }
+
+// The integral of s^-a, and of s^-a (V - s), over s from e to V.
+double power_integral(double a, double e, double V) {
+  return (std::pow(V, 1 - a) - std::pow(e, 1 - a)) / (1 - a);
+}
+double weighted_power_integral(double a, double e, double V) {
+  return V * power_integral(a, e, V) - (std::pow(V, 2 - a) - std::pow(e, 2 - a)) / (2 - a);
+}
+
+// Rows of the first-order sweep per control: for each group of 64 y, the x
+// before its last.
+double sweep_rows(int32_t V) {
+  double rows = 0;
+  for (int32_t y_end = V; y_end > 0; y_end -= first_order_lanes) rows += y_end - 1;
+  return rows;
+}
+
+// The first-order sweep's work for the controls [s_begin, s_end): its rows,
+// and the coefficients that replace a stored value, about H(s_end) - H(s_begin)
+// per pair (H the harmonic numbers), as the smallest of n coefficients
+// changes about H(n) times.
+double sweep_work(int32_t V, int32_t s_begin, int32_t s_end) {
+  const auto harmonic = [](double n) { return n > 0 ? std::log(n) + 0.5772 + 0.5 / n : 0.0; };
+  const double pairs = 0.5 * V * (V - 1.0);
+  return sweep_rows(V) * (s_end - s_begin) * sweep_row_cost +
+         pairs * (harmonic(s_end) - harmonic(s_begin)) * sweep_replacement_cost;
+}
+
+// The active pairs' work after the current stretch, for `staying` pairs
+// whose visits in its second half cost `late` each.
+double later_work(const WorkAccount& work, double staying, double late) {
+  if (!(staying > 0)) return 0;
+  return staying * (visit_cost * work.later_visits + (late - visit_cost) * work.later_excess) +
+         work.later_numerators;
+}
+
+// The active pairs' work left: the rest of the stretch at the cost per pair
+// of its groups done, and the later stretches from the pairs of those groups
+// that stay; negative while nothing is known.
+double active_work_left(const WorkAccount& work) {
+  const double done = static_cast<double>(work.pairs_done.load(std::memory_order_relaxed));
+  if (done == 0) return work.later_left;
+  const double staying = work.stretch_pairs *
+                         static_cast<double>(work.pairs_staying.load(std::memory_order_relaxed)) /
+                         done;
+  const int64_t late_visits = work.late_visits.load(std::memory_order_relaxed);
+  const double late = late_visits > 0 ? work.late_cost.load(std::memory_order_relaxed) /
+                                            static_cast<double>(late_visits)
+                                      : visit_cost;
+  return (work.stretch_pairs - done) * work.stretch_cost.load(std::memory_order_relaxed) / done +
+         later_work(work, staying, late);
+}
+
+// Starts the account of the stretch [s_begin, s_end), for which the visit
+// bound found the numerators of `variables` variables (0 for none).
+void begin_stretch(Search& search, int32_t s_begin, int32_t s_end, size_t variables) {
+  WorkAccount& work = search.work;
+  const double V = search.V, e = s_end;
+  // Numerators are found for each control and every later one.
+  const auto numerator_work = [&](double from) {
+    return static_cast<double>(variables) * numerator_cost * (V - from) * (V - from - 1) / 2;
+  };
+  const double numerators = numerator_work(s_begin) - numerator_work(e);
+  work.active_done.fetch_add(numerators, std::memory_order_relaxed);
+  // They were part of the estimate made at the end of the stretch before.
+  if (work.later_left >= 0) work.later_left = std::max(0.0, work.later_left - numerators);
+  work.stretch_pairs = static_cast<double>(search.active.size());
+  work.late_begin = s_begin + (s_end - s_begin) / 2;
+  work.pairs_done = work.pairs_staying = work.late_visits = 0;
+  work.stretch_cost = work.late_cost = 0;
+  const double s0 = 0.5 * (work.late_begin + s_end - 1.0), excess = pairs_decline + visit_decline;
+  work.later_visits = std::pow(s0, pairs_decline) * power_integral(pairs_decline, e, V);
+  work.later_excess = std::pow(s0, excess) / (V - s0) * weighted_power_integral(excess, e, V);
+  work.later_numerators = numerator_work(e);
+}
+
+// Ends the account of a stretch once all its groups are done.
+void end_stretch(WorkAccount& work) { work.later_left = active_work_left(work); }
+
+// Reports the work, when asked for, from the thread that called the search:
+// between groups of pairs, where the search could also stop on request.
+void report_work(const Search& search) {
+  const WorkAccount& work = search.work;
+  if (work.report == nullptr || omp_get_thread_num() != 0) return;
+  const double sweep_done = work.sweep_done.load(std::memory_order_relaxed);
+  const double active_left = active_work_left(work);
+  (*work.report)({.done = sweep_done + work.active_done.load(std::memory_order_relaxed),
+                  .left = std::max(0.0, work.sweeps - sweep_done) + std::max(0.0, active_left),
+                  .left_known = active_left >= 0});
+}
 
 // Copies correlation into combined and lists the pairs at or above the
 // threshold, each row's in a stretch of the list of its own.
@@ -209,8 +344,8 @@ int16_t largest_numerator_of(const Search& search, int32_t v, int32_t s) {
 // every variable of an active pair for each control of the stretch
 // [s_begin, s_end), where that is worth its cost: a variable's cost about
 // half of what one visit's product filter costs, so the active pairs must at
-// least outnumber their variables.
-void bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
+// least outnumber their variables. Returns for how many variables it did.
+size_t bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   const int32_t V = search.V;
   std::vector<int32_t> variables;  // those of the active pairs, ascending
   {
@@ -221,7 +356,7 @@ void bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   }
   search.stretch_begin = s_begin;
   search.numerators_found = search.active.size() >= variables.size();
-  if (!search.numerators_found) return;
+  if (!search.numerators_found) return 0;
 #pragma omp parallel
   {
 #pragma omp for schedule(static)
@@ -266,6 +401,7 @@ void bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
       }
     }
   }
+  return variables.size();
 }
 
 // Follows every active pair through the controls [s_begin, s_end) of the
@@ -295,6 +431,10 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
     uint32_t crossing_first = ~uint32_t{0};
     const uint32_t group = static_cast<uint32_t>(first_bits(static_cast<int32_t>(last - first)));
     uint32_t left = 0;
+    // The group's work, and that of each pair in the second half of the stretch.
+    double cost = 0;
+    double late_cost[active_group] = {};
+    int32_t late_visits[active_group] = {};
     for (size_t n = first; n < last; ++n)
       stored[n - first] = stored_value(combined, active[n].x, active[n].y);
     for (int32_t s = s_begin; s < s_end && left != group; ++s) {
@@ -335,6 +475,14 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
         SecondOrderOutcome outcome;
         c = search.kernels.merge_second_order(in, fxy, c, outcome);
         stored[j] = c;
+        const double visit = visit_cost + outcome.controls_scanned * scanned_control_cost +
+                             outcome.coefficients_computed * computed_coefficient_cost +
+                             outcome.blocks_bounded * bounded_block_cost;
+        cost += visit;
+        if (s >= search.work.late_begin) {
+          late_cost[j] += visit;
+          ++late_visits[j];
+        }
         if (search.kept_controls != nullptr && (first_order_kept || outcome.kept_t >= 0))
           set_kept_controls(search.kept_controls, search.V, x, y, s, outcome.kept_t);
         if (unbounded_visits[j] > 0)
@@ -351,6 +499,21 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
     }
     for (size_t n = first; n < last; ++n)
       stored_value(combined, active[n].x, active[n].y) = stored[n - first];
+    double staying_cost = 0;
+    int64_t staying_visits = 0;
+    const uint32_t staying = group & ~left;
+    for (uint32_t rest = staying; rest != 0; rest &= rest - 1) {
+      staying_cost += late_cost[__builtin_ctz(rest)];
+      staying_visits += late_visits[__builtin_ctz(rest)];
+    }
+    WorkAccount& work = search.work;
+    work.active_done.fetch_add(cost, std::memory_order_relaxed);
+    work.stretch_cost.fetch_add(cost, std::memory_order_relaxed);
+    work.late_cost.fetch_add(staying_cost, std::memory_order_relaxed);
+    work.late_visits.fetch_add(staying_visits, std::memory_order_relaxed);
+    work.pairs_staying.fetch_add(__builtin_popcount(staying), std::memory_order_relaxed);
+    work.pairs_done.fetch_add(static_cast<int64_t>(last - first), std::memory_order_relaxed);
+    report_work(search);
   }
 }
 
@@ -413,6 +576,8 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   std::vector<float, LargeBlockAllocator<float>> all_ys_f(threads * copy),
       all_ay_root(threads * copy);
   float* roots = search.first_order_roots.data();
+  // Each group's share of the block's work, by its rows.
+  const double work_per_row = sweep_work(V, s_begin, s_end) / sweep_rows(V);
 #pragma omp parallel
   {
     // Each variable's roots once, for the groups in which it is x and the
@@ -477,6 +642,8 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
             set_kept_controls(search.kept_controls, V, x, y0 + j, lanes.kept_control[j], -1);
         }
       }
+      search.work.sweep_done.fetch_add((y_end - 1) * work_per_row, std::memory_order_relaxed);
+      report_work(search);
     }
   }
 }
@@ -517,7 +684,8 @@ double combine_working_bytes(int32_t V) {
 }
 
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
-                                  const ControlDone& control_done, int32_t* kept_controls) {
+                                  const ControlDone& control_done, int32_t* kept_controls,
+                                  const WorkDone& work_done) {
   Search search{.V = V,
                 .block_width = std::min(V, control_block),
                 .threshold = critical_value(N, pruning_z),
@@ -525,7 +693,12 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
                 .correlation = correlation,
                 .kernels = current_kernels(),
                 .kept_controls = kept_controls};
+  search.work.report = work_done ? &work_done : nullptr;
+  report_work(search);
   start_search(search);
+  for (int32_t block = 0; block < V; block += control_block)
+    search.work.sweeps += sweep_work(V, block, std::min(V, block + control_block));
+  if (search.active.empty()) search.work.later_left = 0;
   search.first_order_roots.resize(static_cast<size_t>(V) * search.block_width);
   if (!search.active.empty()) obtain_second_order_arrays(search);
   for (int32_t block = 0; block < V; block += control_block) {
@@ -535,9 +708,11 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
       for (int32_t s = block; s < block_end && !search.active.empty();
            s += controls_per_visit_bound) {
         const int32_t stretch_end = std::min(block_end, s + controls_per_visit_bound);
-        bound_first_order(search, s, stretch_end);
+        begin_stretch(search, s, stretch_end, bound_first_order(search, s, stretch_end));
         follow_active_pairs(search, block, s, stretch_end);
+        end_stretch(search.work);
         retire_pairs(search);
+        report_work(search);
       }
     }
     sweep_first_order(search, block, block_end);
@@ -545,6 +720,11 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
       for (int32_t s = block; s < block_end; ++s) control_done(s);
   }
   finish_search(search);
+  if (work_done)
+    work_done({.done = search.work.sweep_done + search.work.active_done,
+               .left = 0,
+               .left_known = true,
+               .finished = true});
 }
 
 }  // namespace quorvin

@@ -24,6 +24,21 @@ static inline double partial_coefficient(double r_ab, double r_ac, double r_bc) 
 // controls for s, alone or with a later t, has been met by every pair.
 using ControlDone = std::function<void(int32_t s)>;
 
+// The search's account of its work, for a progress report, in units of about
+// a nanosecond of one thread's time: what it has done and an estimate of what
+// is left, which rises or falls as the search learns how its pairs behave.
+struct SearchWork {
+  double done = 0;
+  double left = 0;
+  bool left_known = false;  // false until the first group of pairs is done
+  bool finished = false;    // the last report: nothing is left
+};
+
+// Called by the thread that called the search, at its start, between groups
+// of pairs (the places where the search could stop on request) and once at
+// its end. Must not throw: most calls come from within a parallel region.
+using WorkDone = std::function<void(const SearchWork& work)>;
+
 // Sets how many controls are handled per sweep over the pairs (512 unless
 // changed; tests use fewer, to meet several sweeps on small data). Returns
 // the number before. Requires controls > 0; not while a search runs.
@@ -37,13 +52,14 @@ double combine_working_bytes(int32_t V);
 // diagonal and lower triangle with copies of correlation. correlation must be
 // exactly symmetric. Controls are visited in ascending order and a stored
 // value is replaced only by one of strictly smaller magnitude, so the result
-// is the same for any thread count. Calls control_done for s = 0 .. V-1 in order.
+// is the same for any thread count. Calls control_done for s = 0 .. V-1 in order,
+// and work_done, when given, as WorkDone says.
 // kept_controls, when not null, holds kept_controls_size(V) entries and
 // receives the controls of each result, as first_control and second_control
 // read them.
 // Throws std::bad_alloc when its working memory cannot be had.
 void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
-                                  const ControlDone& control_done,
-                                  int32_t* kept_controls = nullptr);
+                                  const ControlDone& control_done, int32_t* kept_controls = nullptr,
+                                  const WorkDone& work_done = nullptr);
 
 }  // namespace quorvin
