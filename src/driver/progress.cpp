@@ -7,16 +7,27 @@
 
 namespace quorvin {
 
-double search_share_done(int32_t V, int32_t s) {
-  const double v = V, done = s + 1.0;
-  // First order: the pairs without the control; second order: the pairs
-  // without either control, once for each later control.
-  const double first = (v - 1) * (v - 2) / 2, second = (v - 2) * (v - 3) / 2;
-  const double later_controls_done = done * (v - 1) - done * (done - 1) / 2;
-  const double later_controls_all = v * (v - 1) / 2;
-  const double total = v * first + later_controls_all * second;
-  if (!(total > 0)) return 1.0;
-  return (done * first + later_controls_done * second) / total;
+void estimate_progress(ProgressEstimate& estimate, double elapsed, const SearchWork& work) {
+  if (work.finished) {
+    estimate.share = 1;
+    estimate.seconds_left = 0;
+    return;
+  }
+  if (!(work.done > 0)) return;
+  if (!estimate.counting) {
+    estimate.counting = true;
+    estimate.first_elapsed = elapsed;
+    estimate.first_done = work.done;
+  }
+  if (!work.left_known) return;
+  const double share = work.done / (work.done + work.left);
+  // An estimate of the work left that rises holds the share where it was; it
+  // stays below what shows as 100.0% until the search ends.
+  estimate.share = std::max(estimate.share, std::min(share, 0.999));
+  // Below a hundredth the search has met too few pairs for a rate that holds.
+  const double counted = work.done - estimate.first_done;
+  estimate.seconds_left =
+      share >= 0.01 && counted > 0 ? (elapsed - estimate.first_elapsed) * work.left / counted : -1;
 }
 
 std::string clock_text(double seconds) {
@@ -29,25 +40,23 @@ std::string clock_text(double seconds) {
   return text;
 }
 
-std::string progress_line(double share, double elapsed_seconds) {
+std::string progress_line(double share, double elapsed_seconds, double seconds_left) {
   char percent[32];
   std::snprintf(percent, sizeof percent, "%.1f%%", 100 * share);
   std::string line = std::string("Search: ") + percent + " done, " + clock_text(elapsed_seconds) +
                      " elapsed";
-  // Below 1 % the share is too rough a guide (the first controls carry the
-  // most work, and how much depends on the data) for a time left.
-  if (share >= 0.01)
-    line += ", about " + clock_text(elapsed_seconds * (1 - share) / share) + " left";
+  if (seconds_left >= 0) line += ", about " + clock_text(seconds_left) + " left";
   return line;
 }
 
 namespace {
 
-void show_progress(Progress& progress, double share, std::chrono::steady_clock::time_point now) {
+void show_progress(Progress& progress, std::chrono::steady_clock::time_point now) {
   progress.last_shown = now;
   progress.shown = true;
-  const std::string line =
-      progress_line(share, std::chrono::duration<double>(now - progress.start).count());
+  const std::string line = progress_line(
+      progress.estimate.share, std::chrono::duration<double>(now - progress.start).count(),
+      progress.estimate.seconds_left);
   // The line is rewritten from its start; trailing blanks cover a longer one before.
   if (progress.terminal)
     std::fprintf(stderr, "\r%s   ", line.c_str());
@@ -63,17 +72,20 @@ void start_progress(Progress& progress, bool quiet) {
   progress.terminal = isatty(STDERR_FILENO) == 1;
   progress.start = std::chrono::steady_clock::now();
   progress.shown = false;
-  // Shown at once: the first controls, which carry the most work, may take
-  // minutes on a large table, and the search must be seen to run.
-  if (!quiet) show_progress(progress, 0, progress.start);
+  progress.estimate = {};
+  // Shown at once: the search must be seen to run before it can tell how
+  // long it takes.
+  if (!quiet) show_progress(progress, progress.start);
 }
 
-void report_progress(Progress& progress, int32_t V, int32_t s) {
+void report_progress(Progress& progress, const SearchWork& work) {
   if (progress.quiet) return;
   const auto now = std::chrono::steady_clock::now();
+  estimate_progress(progress.estimate, std::chrono::duration<double>(now - progress.start).count(),
+                    work);
   const double since_shown = std::chrono::duration<double>(now - progress.last_shown).count();
-  if (s + 1 < V && since_shown < (progress.terminal ? 0.25 : 5.0)) return;
-  show_progress(progress, search_share_done(V, s), now);
+  if (!work.finished && since_shown < (progress.terminal ? 0.25 : 5.0)) return;
+  show_progress(progress, now);
 }
 
 void end_progress(Progress& progress) {

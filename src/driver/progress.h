@@ -3,20 +3,32 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <string>
+
+#include "stats/combine.h"
 
 namespace quorvin {
 
-// The share (0 to 1) of the search's work done once controls 0 .. s are.
-// Control s is met by every pair without s, alone and with each later
-// control t, so early controls carry far more work than late ones.
-// Requires 0 <= s < V.
-double search_share_done(int32_t V, int32_t s);
+// What the progress line makes of the search's reports of its work.
+struct ProgressEstimate {
+  // The first report with work done, from which the rate is measured: the
+  // time before it went to setting up the search, which does not recur.
+  bool counting = false;
+  double first_elapsed = 0, first_done = 0;
+  double share = 0;          // of the work done, as shown; it never falls
+  double seconds_left = -1;  // negative while there is no estimate
+};
 
-// "Search: 37.2% done, 1:12 elapsed, about 2:03 left"; no estimate before
-// 1 % of the work is done.
-std::string progress_line(double share, double elapsed_seconds);
+// Takes in a report of the search made `elapsed` seconds after the clock
+// started. The work done since the first report of some and the time it
+// took give the rate at which the work left will be done. No time left
+// before a hundredth of the work is done; the share reaches 1 only with the
+// search's last report.
+void estimate_progress(ProgressEstimate& estimate, double elapsed, const SearchWork& work);
+
+// "Search: 37.2% done, 1:12 elapsed, about 2:03 left"; the time left only
+// when seconds_left is not negative.
+std::string progress_line(double share, double elapsed_seconds, double seconds_left);
 
 // Seconds as [H:]MM:SS, or M:SS under an hour.
 std::string clock_text(double seconds);
@@ -26,15 +38,16 @@ struct Progress {
   bool terminal = false;  // rewrite one line in place; else a line now and then
   std::chrono::steady_clock::time_point start, last_shown;
   bool shown = false;
+  ProgressEstimate estimate;
 };
 
 // Starts the clock and, unless quiet, shows that nothing is done yet; a
 // terminal on standard error gets a line rewritten in place.
 void start_progress(Progress& progress, bool quiet);
 
-// Reports control s of V done: at most every 0.25 s on a terminal and every
-// 5 s elsewhere, and at the last control.
-void report_progress(Progress& progress, int32_t V, int32_t s);
+// Takes in a report of the search's work; shows the line at most every
+// 0.25 s on a terminal and every 5 s elsewhere, and at the last report.
+void report_progress(Progress& progress, const SearchWork& work);
 
 // Ends the line rewritten in place, if one was shown.
 void end_progress(Progress& progress);

@@ -174,14 +174,15 @@ struct Listed {
 // std::bad_alloc when working memory cannot be had.
 void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
                        const std::vector<std::string>& var_names, Arrays& arrays,
-                       ResultFiles& results, const ControlDone& control_done, Listed& listed) {
+                       ResultFiles& results, const ControlDone& control_done,
+                       const WorkDone& work_done, Listed& listed) {
   const bool edge_table = results.count > result_file_count;
   rank_transform(V, N, arrays.ranks, raw_values);
   // The correlation is computed in the covariance's own storage.
   rank_covariance(V, N, arrays.correlation, arrays.ranks, arrays.means);
   correlation_from_covariance(V, arrays.correlation, arrays.correlation);
   combine_partial_correlations(V, N, arrays.combined, arrays.correlation, control_done,
-                               edge_table ? arrays.kept_controls.data() : nullptr);
+                               edge_table ? arrays.kept_controls.data() : nullptr, work_done);
   Matrix().data.swap(arrays.correlation.data);
 
   double critical[level_count];
@@ -402,8 +403,9 @@ int run_dialogue() {
       return fail_after_opening(results, message);
     std::string().swap(text);
     Listed listed;
-    compute_and_write(V, N, raw_values, var_names, arrays, results,
-                      [V](int32_t s) { print_progress(s, V); }, listed);
+    compute_and_write(
+        V, N, raw_values, var_names, arrays, results, [V](int32_t s) { print_progress(s, V); },
+        nullptr, listed);
   } catch (const std::bad_alloc&) {
     return fail_after_opening(results, ran_out_message(V, N, false));
   }
@@ -461,8 +463,9 @@ int run_command_line(int argc, char** argv) {
   start_progress(progress, options.quiet);
   Listed listed;
   try {
-    compute_and_write(V, N, table.raw_values, table.var_names, arrays, results,
-                      [&progress, V](int32_t s) { report_progress(progress, V, s); }, listed);
+    compute_and_write(
+        V, N, table.raw_values, table.var_names, arrays, results, nullptr,
+        [&progress](const SearchWork& work) { report_progress(progress, work); }, listed);
   } catch (const std::bad_alloc&) {
     end_progress(progress);
     return fail_after_opening(results, ran_out_message(V, N, edge_table));
