@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +78,60 @@ TEST(ProgressLine, ShowsShareElapsedAndTimeLeft) {
             "Search: 1.0% done, 1:00 elapsed, about 1:39:00 left");
   EXPECT_EQ(quorvin::progress_line(1, 4000, 0),
             "Search: 100.0% done, 1:06:40 elapsed, about 0:00 left");
+}
+
+// A run's reports as recorded: one line per report, seconds elapsed, work
+// done and work left ("unknown" before the search knows, "finished" at its end).
+struct Report {
+  double elapsed;
+  SearchWork work;
+};
+
+std::vector<Report> recorded_run(const std::string& name) {
+  const auto path = std::filesystem::path(__FILE__).parent_path() / "data" / name;
+  std::ifstream file(path);
+  std::vector<Report> reports;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    Report report{};
+    std::string left;
+    fields >> report.elapsed >> report.work.done >> left;
+    report.work.finished = left == "finished";
+    report.work.left_known = left != "unknown";
+    if (left != "unknown" && !report.work.finished) report.work.left = std::stod(left);
+    reports.push_back(report);
+  }
+  return reports;
+}
+
+// Replayed through the estimator, each recorded run has its time left within
+// a quarter of the truth at the first report past a tenth of its time, and
+// its share never falls and ends at 1.
+TEST(ProgressEstimate, RecordedRunsKnowTheirTimeLeftAtATenth) {
+  for (const char* name : {"progress_dense_2000x200.txt", "progress_modules_2000x100.txt",
+                           "progress_all_3000x128.txt"}) {
+    SCOPED_TRACE(name);
+    const std::vector<Report> reports = recorded_run(name);
+    ASSERT_GE(reports.size(), 10u);
+    ASSERT_TRUE(reports.back().work.finished);
+    const double total = reports.back().elapsed;
+    ProgressEstimate estimate;
+    double share = 0;
+    bool checked = false;  // the report past a tenth
+    for (const Report& report : reports) {
+      quorvin::estimate_progress(estimate, report.elapsed, report.work);
+      EXPECT_GE(estimate.share, share) << report.elapsed;
+      share = estimate.share;
+      if (!checked && report.elapsed >= 0.1 * total) {
+        checked = true;
+        const double truth = total - report.elapsed;
+        EXPECT_NEAR(estimate.seconds_left, truth, 0.25 * truth) << report.elapsed;
+      }
+    }
+    EXPECT_EQ(estimate.share, 1);
+  }
 }
 
 // The engine's reports: from the calling thread alone, also within the
