@@ -11,7 +11,6 @@
 #include <ctime>
 #include <exception>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
 #include <omp.h>
 #include <string>
@@ -347,13 +346,8 @@ bool results_spare_table(const std::string& path, const std::string& shown,
                          const std::string& folder, const std::string& edge_table,
                          std::string& message) {
   FileIdentity table;
-  struct stat info {};
-  if (path == "-") {
-    if (fstat(STDIN_FILENO, &info) != 0 || !S_ISREG(info.st_mode)) return true;
-    table = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
-  } else if (!identify_file(path, table)) {
+  if (path == "-" ? !identify_descriptor(STDIN_FILENO, table, true) : !identify_file(path, table))
     return true;
-  }
   return results_spare_input(folder, edge_table, table,
                              path == "-" ? "the table on standard input" : "the table " + shown,
                              message);

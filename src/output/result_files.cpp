@@ -150,31 +150,26 @@ bool is_old_temporary(const std::string& entry) {
 // Opens the folder of each file that goes to disk, once per folder however
 // it is named.
 bool open_folders(ResultFiles& results, std::string& message) {
-  std::vector<FileIdentity> seen;
   for (int i = 0; i < results.count; ++i) {
     ResultFile& file = results.files[i];
     if (file.to_stdout) continue;
-    const std::string folder = folder_of(file.name);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0) {
+    const int fd = ::open(folder_of(file.name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    FileIdentity identity;
+    if (fd < 0 || !identify_descriptor(fd, identity)) {
       message = "cannot open " + file.name + " for writing: " + std::strerror(errno);
       if (fd >= 0) ::close(fd);
       return false;
     }
-    const FileIdentity identity{static_cast<uint64_t>(info.st_dev),
-                                static_cast<uint64_t>(info.st_ino)};
-    const auto known = std::find_if(seen.begin(), seen.end(), [&](const FileIdentity& other) {
-      return other.device == identity.device && other.inode == identity.inode;
-    });
-    if (known != seen.end()) {
+    const FileIdentity* const seen = results.folder_identities;
+    const FileIdentity* const known = std::find(seen, seen + results.folder_count, identity);
+    if (known != seen + results.folder_count) {
       ::close(fd);
-      file.folder = static_cast<int>(known - seen.begin());
+      file.folder = static_cast<int>(known - seen);
       continue;
     }
     file.folder = results.folder_count;
-    results.folders[results.folder_count++] = fd;
-    seen.push_back(identity);
+    results.folders[results.folder_count] = fd;
+    results.folder_identities[results.folder_count++] = identity;
   }
   return true;
 }
@@ -185,18 +180,12 @@ bool open_folders(ResultFiles& results, std::string& message) {
 void lock_folders(ResultFiles& results) {
   if (results.folders_locked) return;
   results.folders_locked = true;
-  std::vector<std::pair<FileIdentity, int>> order;
-  for (int f = 0; f < results.folder_count; ++f) {
-    struct stat info {};
-    fstat(results.folders[f], &info);
-    order.push_back({{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)},
-                     results.folders[f]});
-  }
-  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
-    return a.first.device != b.first.device ? a.first.device < b.first.device
-                                            : a.first.inode < b.first.inode;
-  });
-  for (const auto& [identity, fd] : order) {
+  static_assert(max_locked_folders == 2, "the order below is of two folders");
+  const int count = results.folder_count;
+  const int first =
+      count == 2 && results.folder_identities[1] < results.folder_identities[0] ? 1 : 0;
+  for (int i = 0; i < count; ++i) {
+    const int fd = results.folders[(first + i) % count];
     while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
     recover_result_set(fd);
@@ -448,10 +437,25 @@ bool stage_under_names(bool named) {
   return before;
 }
 
+namespace {
+
+FileIdentity identity_of(const struct stat& info) {
+  return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+}  // namespace
+
 bool identify_file(const std::string& path, FileIdentity& identity) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return false;
-  identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  identity = identity_of(info);
+  return true;
+}
+
+bool identify_descriptor(int fd, FileIdentity& identity, bool regular_only) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || (regular_only && !S_ISREG(info.st_mode))) return false;
+  identity = identity_of(info);
   return true;
 }
 
@@ -461,8 +465,7 @@ bool results_spare_input(const std::string& folder, const std::string& edge_tabl
   const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   const auto is_input = [&](const std::string& path) {
     FileIdentity identity;
-    return identify_file(path, identity) && identity.device == input.device &&
-           identity.inode == input.inode;
+    return identify_file(path, identity) && identity == input;
   };
   if (!edge_table_path.empty() && edge_table_path != "-" && is_input(edge_table_path)) {
     message = "the edge table " + edge_table_path + " is " + input_label +

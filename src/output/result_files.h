@@ -3,6 +3,7 @@
 // that fails or is interrupted leaves them.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <string>
 
@@ -86,6 +87,12 @@ void sync_result_file(ResultFile& file, ResultMode mode);
 // The seven and, when asked for, the edge table.
 constexpr int max_result_files = result_file_count + 1;
 
+// The device and inode of a file: two paths name one file when these agree.
+struct FileIdentity {
+  uint64_t device = 0, inode = 0;
+  auto operator<=>(const FileIdentity&) const = default;
+};
+
 // Folders whose result sets are being replaced, locked against other runs.
 constexpr int max_locked_folders = 2;
 
@@ -97,6 +104,7 @@ struct ResultFiles {
   // Descriptors of the folders that hold the files, each locked while the
   // set is put in place (from the opening, where files are staged under names).
   int folders[max_locked_folders] = {-1, -1};
+  FileIdentity folder_identities[max_locked_folders];
   int folder_count = 0;
   bool folders_locked = false;
 };
@@ -154,13 +162,12 @@ RenameFunction set_rename_function(RenameFunction rename);
 // Returns the choice before.
 bool stage_under_names(bool named);
 
-// The device and inode of a file: two paths name one file when these agree.
-struct FileIdentity {
-  uint64_t device = 0, inode = 0;
-};
-
 // The identity of the file at path, links followed; false when there is none.
 bool identify_file(const std::string& path, FileIdentity& identity);
+
+// The identity of the open file fd; false when it cannot be had, or, with
+// regular_only, when fd is not a regular file (a pipe, a terminal).
+bool identify_descriptor(int fd, FileIdentity& identity, bool regular_only = false);
 
 // False, with one line in message naming both, when a result file (the seven
 // in folder, or the edge table unless "" or "-") is the input file, which
