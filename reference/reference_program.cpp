@@ -10,13 +10,21 @@
 
 namespace quorvin {
 
-void rank_transform(int32_t V, int32_t N, Matrix& ranks, const Matrix& raw_values) {
+// The reference reads a variable per column.
+void rank_transform(int32_t V, int32_t N, Matrix& ranks, const double* values,
+                    int64_t observation_stride, int64_t variable_stride) {
+  Matrix raw_values;
+  allocate_matrix(raw_values, N, V);
+  for (int32_t k = 0; k < N; ++k)
+    for (int32_t i = 0; i < V; ++i)
+      raw_values[k][i] = values[k * observation_stride + i * variable_stride];
   reference::rank_transform(V, N, ranks, raw_values);
 }
 
-void rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
-                     std::vector<double>& means) {
+bool rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
+                     std::vector<double>& means, const std::function<bool()>&) {
   reference::rank_covariance(V, N, covariance, ranks, means);
+  return true;
 }
 
 // The driver passes the same matrix twice; the reference reads the diagonal
@@ -34,12 +42,13 @@ double critical_value(int32_t N, double z) { return reference::critical_value(N,
 // The reference's own first_order matrix.
 double combine_working_bytes(int32_t V) { return 8.0 * V * V; }
 
-void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
+bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls,
                                   const WorkDone& work_done) {
   reference::combine_partial_correlations(V, N, combined, correlation, control_done, kept_controls);
   // The reference keeps no account of its work: it only says when it is done.
   if (work_done) work_done({.left_known = true, .finished = true});
+  return true;
 }
 
 }  // namespace quorvin

@@ -74,7 +74,7 @@ std::string edge_table(int32_t V, int32_t N, const Matrix &combined,
     critical[level] = quorvin::critical_value(N, quorvin::level_z[level]);
   quorvin::ResultFile out;
   out.line_end = "\n";
-  EXPECT_EQ(quorvin::write_edge_table(V, critical, combined, kept.data(), names, out),
+  EXPECT_EQ(quorvin::write_edge_table(V, critical, combined, combined, kept.data(), names, out),
             expected_rows);
   return out.buffer;
 }

@@ -160,6 +160,7 @@ TEST(SearchWork, EngineReportsFromItsThreadAsItGoes) {
                                         [&](const SearchWork& work) {
                                           other_thread |= std::this_thread::get_id() != caller;
                                           reports.push_back(work);
+                                          return true;
                                         });
   EXPECT_FALSE(other_thread);
   ASSERT_GE(reports.size(), 3u);

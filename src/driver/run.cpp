@@ -2,16 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <omp.h>
 #include <string>
 #include <unistd.h>
@@ -23,15 +20,12 @@
 #include "driver/command_line.h"
 #include "driver/dialogue.h"
 #include "driver/progress.h"
+#include "library/network.h"
 #include "input/data_reader.h"
 #include "input/table_reader.h"
 #include "input/table_text.h"
 #include "output/result_files.h"
 #include "output/writers.h"
-#include "stats/combine.h"
-#include "stats/correlation.h"
-#include "stats/critical_value.h"
-#include "stats/ranks.h"
 
 namespace quorvin {
 
@@ -77,190 +71,6 @@ std::string leftover_note(const char* question, int32_t count) {
          " and the rest of it left for this question)";
 }
 
-// Memory for the arrays: values and ranks (N x V each), correlation and
-// combined (V x V each), the kept controls for an edge table (two 32-bit
-// indices per pair), the names, and the combined search's working memory.
-double bytes_needed(int32_t V, int32_t N, bool edge_table) {
-  const double v = V, n = N;
-  return 8.0 * (2 * n * v + 2 * v * v) + (edge_table ? 4.0 * v * (v - 1) : 0.0) +
-         combine_working_bytes(V) + 32.0 * v + 8.0 * n;
-}
-
-// The memory the run may use: the machine's, or less when a control group
-// (a container's memory.max) limits it, as exceeding that kills the process
-// without a word. 0 bytes when unknown.
-struct MemoryLimit {
-  double bytes = 0;
-  bool container = false;  // set by the control group, not the machine
-};
-
-MemoryLimit memory_limit() {
-  MemoryLimit limit{static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE)};
-  for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-    // Read plainly: the first use of a stream costs a small run 0.2 ms.
-    char text[64] = {};
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    const ssize_t size = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    double bytes = 0;
-    if (size > 0 && std::from_chars(text, text + size, bytes).ec == std::errc() && bytes > 0 &&
-        (!(limit.bytes > 0) || bytes < limit.bytes))
-      limit = {bytes, true};
-  }
-  return limit;
-}
-
-bool memory_suffices(int32_t V, int32_t N, bool edge_table) {
-  const double limit = memory_limit().bytes;
-  return !(limit > 0 && bytes_needed(V, N, edge_table) > limit);
-}
-
-// Names the limit that the arrays exceed: the machine's memory, the
-// container's, or, when they fit in both, the address space allowed to the
-// process (ulimit -v) or what the system would give.
-std::string memory_message(int32_t V, int32_t N, bool edge_table) {
-  const double needed = bytes_needed(V, N, edge_table);
-  const MemoryLimit limit = memory_limit();
-  std::string beyond;
-  rlimit address_space{};
-  if (limit.bytes > 0 && needed > limit.bytes)
-    beyond = limit.container ? "the container's memory limit of " + format_bytes(limit.bytes)
-                             : "the machine's " + format_bytes(limit.bytes) + " of memory";
-  else if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY)
-    beyond = "the process may address (ulimit -v: " +
-             format_bytes(static_cast<double>(address_space.rlim_cur)) + ")";
-  else
-    beyond = "the system would give";
-  return std::to_string(V) + " variables and " + std::to_string(N) + " observations need " +
-         format_bytes(needed) + " of memory, more than " + beyond;
-}
-
-std::string ran_out_message(int32_t V, int32_t N, bool edge_table) {
-  return "the memory ran out while reading and computing (" + std::to_string(V) +
-         " variables and " + std::to_string(N) + " observations, whose arrays take " +
-         format_bytes(bytes_needed(V, N, edge_table)) + ")";
-}
-
-// The arrays that the stages share besides the values.
-struct Arrays {
-  std::vector<double> means;
-  Matrix ranks, correlation, combined;
-  // For an edge table only; filled by the search, which first touches its pages.
-  std::vector<int32_t, LargeBlockAllocator<int32_t>> kept_controls;
-};
-
-// False when the memory cannot be had.
-bool allocate_arrays(int32_t V, int32_t N, bool edge_table, Arrays& arrays) {
-  try {
-    arrays.means.assign(static_cast<size_t>(V), 0.0);
-    if (edge_table) arrays.kept_controls.resize(kept_controls_size(V));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return allocate_matrix(arrays.ranks, N, V) && allocate_matrix(arrays.correlation, V, V) &&
-         allocate_matrix(arrays.combined, V, V);
-}
-
-// What a run wrote: the pairs listed at each level and in the edge table.
-struct Listed {
-  int64_t edges[level_count];
-  int64_t edge_table_rows = 0;
-};
-
-// Ranks, correlates and searches, then writes the result files (the edge
-// table when results has one) and counts what they list. Throws
-// std::bad_alloc when working memory cannot be had.
-void compute_and_write(int32_t V, int32_t N, const Matrix& raw_values,
-                       const std::vector<std::string>& var_names, Arrays& arrays,
-                       ResultFiles& results, const ControlDone& control_done,
-                       const WorkDone& work_done, Listed& listed) {
-  const bool edge_table = results.count > result_file_count;
-  rank_transform(V, N, arrays.ranks, raw_values);
-  // The correlation is computed in the covariance's own storage.
-  rank_covariance(V, N, arrays.correlation, arrays.ranks, arrays.means);
-  correlation_from_covariance(V, arrays.correlation, arrays.correlation);
-  combine_partial_correlations(V, N, arrays.combined, arrays.correlation, control_done,
-                               edge_table ? arrays.kept_controls.data() : nullptr, work_done);
-  Matrix().data.swap(arrays.correlation.data);
-
-  double critical[level_count];
-  for (int level = 0; level < level_count; ++level)
-    critical[level] = critical_value(N, level_z[level]);
-  // Each small file is written by one thread, while the matrix and the edge
-  // table, most of what is written, have their rows formatted by every
-  // thread, a block of rows at a time, and written in order. Then all files
-  // are synced together, so that the disk's waits overlap. No file depends on
-  // the thread count. Job i writes results.files[i], 1 <= i < 7.
-  const auto write_small_file = [&](int i) {
-    const int level = (i - 1) % level_count;
-    if (i <= level_count)
-      listed.edges[level] = write_interaction_list(V, critical[level], arrays.combined,
-                                                   interaction_list_file(results, level), var_names);
-    else
-      write_pajek_network(V, critical[level], arrays.combined, network_file(results, level),
-                          var_names);
-    start_result_file_sync(results.files[i], results.mode);
-  };
-  std::exception_ptr failure;
-  const auto guarded = [&failure](const auto& job) {
-    try {
-      job();
-    } catch (...) {
-#pragma omp critical(writing_failure)
-      failure = std::current_exception();
-    }
-  };
-  ResultFile& matrix = matrix_file(results);
-  write_matrix_header(V, var_names, matrix);
-  if (edge_table) write_edge_table_header(edge_table_file(results));
-  // Blocks of about 64 KiB of matrix text, a number taking some 12 chars, and
-  // of at least 8 rows: the cells below the diagonal are read down columns,
-  // 8 of which share each cache line.
-  const int32_t rows_per_block = std::max(8, (64 << 10) / (12 * V + 1));
-  const int32_t blocks = (V + rows_per_block - 1) / rows_per_block;
-  const int32_t edge_blocks = edge_table ? blocks : 0;
-#pragma omp parallel
-  {
-#pragma omp for schedule(dynamic, 1) nowait
-    for (int i = 1; i < result_file_count; ++i) guarded([&] { write_small_file(i); });
-    std::string text;
-#pragma omp for ordered schedule(dynamic, 1) nowait
-    for (int32_t b = 0; b < edge_blocks; ++b) {
-      const int32_t first = b * rows_per_block, last = std::min(V, first + rows_per_block);
-      int64_t rows = 0;
-      size_t length = 0;
-      guarded([&] {
-        rows = format_edge_table_rows(V, first, last, critical, arrays.combined,
-                                      arrays.kept_controls.data(), var_names,
-                                      edge_table_file(results), text, length);
-      });
-#pragma omp ordered
-      guarded([&] {
-        append_result_text(edge_table_file(results), text.data(), length);
-        listed.edge_table_rows += rows;
-        if (b == edge_blocks - 1) start_result_file_sync(edge_table_file(results), results.mode);
-      });
-    }
-#pragma omp for ordered schedule(dynamic, 1)
-    for (int32_t b = 0; b < blocks; ++b) {
-      const int32_t first = b * rows_per_block, last = std::min(V, first + rows_per_block);
-      size_t length = 0;
-      guarded([&] {
-        length = format_matrix_rows(V, first, last, var_names, arrays.combined, matrix, text);
-      });
-#pragma omp ordered
-      guarded([&] { append_result_text(matrix, text.data(), length); });
-    }
-#pragma omp single
-    guarded([&] { start_result_file_sync(matrix, results.mode); });
-#pragma omp for schedule(dynamic, 1)
-    for (int i = 0; i < results.count; ++i)
-      guarded([&] { sync_result_file(results.files[i], results.mode); });
-  }
-  if (failure) std::rethrow_exception(failure);
-}
-
 // Prints the progress lines of control variable s; the clock is read once
 // per control, as all of its lines are printed together.
 void print_progress(int32_t s, int32_t V) {
@@ -295,7 +105,7 @@ std::string first_names(const std::vector<std::string>& var_names) {
 // The summary of a command-line run, on to (standard output, or standard
 // error when the edge table goes to standard output). False when it could
 // not be written, as a full disk or a closed output loses it.
-bool print_summary(const Table& table, const Listed& listed, const Options& options,
+bool print_summary(const Table& table, const ListedPairs& listed, const Options& options,
                    double seconds, FILE* to) {
   std::string text = "Variables:     " + std::to_string(table.V);
   if (table.V > 0) text += " (" + first_names(table.var_names) + ")";
@@ -366,7 +176,7 @@ int run_dialogue() {
   if (!results_spare_table("data.txt", "data.txt", "", "", message)) return fail(message);
 
   // Refuse counts that cannot fit before emptying the results of an earlier run.
-  if (!memory_suffices(V, N, false)) return fail(memory_message(V, N, false));
+  if (!network_fits_in_memory(V, N, false)) return fail(memory_message(V, N, false));
 
   ResultFiles results;
   if (!open_result_files(results, "", "", ResultMode::in_place, message)) return fail(message);
@@ -377,13 +187,13 @@ int run_dialogue() {
 
   std::vector<std::string> var_names;
   Matrix raw_values;
-  Arrays arrays;
   try {
     var_names.reserve(static_cast<size_t>(V));
   } catch (const std::bad_alloc&) {
     return fail_after_opening(results, memory_message(V, N, false));
   }
-  if (!allocate_matrix(raw_values, N, V) || !allocate_arrays(V, N, false, arrays))
+  Network network;
+  if (!allocate_matrix(raw_values, N, V) || allocate_network(V, N, false, network))
     return fail_after_opening(results, memory_message(V, N, false));
 
   // Beyond these arrays the stages obtain working memory of their own; when
@@ -396,10 +206,16 @@ int run_dialogue() {
     if (!read_data_file(V, N, raw_values, var_names, text, message))
       return fail_after_opening(results, message);
     std::string().swap(text);
-    Listed listed;
-    compute_and_write(
-        V, N, raw_values, var_names, arrays, results, [V](int32_t s) { print_progress(s, V); },
-        nullptr, listed);
+    // Every count and name is taken as the dialogue was given it.
+    NetworkOptions options;
+    options.control_done = [V](int32_t s) { print_progress(s, V); };
+    const Error error = compute_network_as_given(
+        {.values = raw_values.data.get(), .rows = N, .cols = V, .variables_in_columns = true},
+        options, network);
+    if (error) return fail_after_opening(results, error.message);
+    Matrix().data.swap(raw_values.data);
+    ListedPairs listed;
+    write_network(network, var_names, results, listed);
   } catch (const std::bad_alloc&) {
     return fail_after_opening(results, ran_out_message(V, N, false));
   }
@@ -444,27 +260,37 @@ int run_command_line(int argc, char** argv) {
   }
   const int32_t V = table.V, N = table.N;
   const bool edge_table = !options.edge_table.empty();
-  if (!memory_suffices(V, N, edge_table)) return fail(memory_message(V, N, edge_table));
+  if (!network_fits_in_memory(V, N, edge_table)) return fail(memory_message(V, N, edge_table));
 
   ResultFiles results;
   if (!open_result_files(results, options.folder, options.edge_table, ResultMode::staged, message))
     return fail(message);
-  Arrays arrays;
-  if (!allocate_arrays(V, N, edge_table, arrays))
-    return fail_after_opening(results, memory_message(V, N, edge_table));
 
   Progress progress;
   start_progress(progress, options.quiet);
-  Listed listed;
+  NetworkOptions engine_options;
+  engine_options.keep_controls = edge_table;
+  engine_options.progress = [&progress](const SearchWork& work) {
+    report_progress(progress, work);
+    return true;
+  };
+  Network network;
+  const Error error = compute_network(
+      {.values = table.raw_values.data.get(),
+       .rows = N,
+       .cols = V,
+       .variables_in_columns = true,
+       .names = &table.var_names},
+      engine_options, network);
+  end_progress(progress);
+  if (error) return fail_after_opening(results, error.message);
+  Matrix().data.swap(table.raw_values.data);
+  ListedPairs listed;
   try {
-    compute_and_write(
-        V, N, table.raw_values, table.var_names, arrays, results, nullptr,
-        [&progress](const SearchWork& work) { report_progress(progress, work); }, listed);
+    write_network(network, table.var_names, results, listed);
   } catch (const std::bad_alloc&) {
-    end_progress(progress);
     return fail_after_opening(results, ran_out_message(V, N, edge_table));
   }
-  end_progress(progress);
   if (!finish_result_files(results, message)) return fail(message);
 
   FILE* const summary = options.edge_table == "-" ? stderr : stdout;

@@ -206,15 +206,6 @@ void add_label(const Lexer& in, std::string_view label, const char* unit, int64_
   labels.first_at = {};
 }
 
-// A blank inside a name would split the interaction lists' fields.
-std::string as_name(const std::string& cell) {
-  std::string name = cell;
-  for (char& c : name)
-    if (is_blank(c)) c = '_';
-  remove_first_hyphen(name);
-  return name;
-}
-
 }  // namespace
 
 bool read_table(std::string_view text, const std::string& shown, const TableLayout& layout,
@@ -361,40 +352,24 @@ bool read_table(std::string_view text, const std::string& shown, const TableLayo
                      std::to_string(v + 1 + static_cast<int64_t>(first_label))
                : "line " + std::to_string(row_lines[static_cast<size_t>(v)]);
   };
-  // Why a cell reads as another's name.
-  const auto made_from = [](const std::string& cell) {
-    const bool hyphen = cell.find('-') != std::string::npos;
-    const bool blank = std::any_of(cell.begin(), cell.end(), [](char c) { return is_blank(c); });
-    return " (from " + quoted_for_message(cell) + "; " +
-           (hyphen ? "the first hyphen of a name is dropped" : "") +
-           (hyphen && blank ? " and " : "") +
-           (blank ? "a blank in a name becomes an underscore" : "") + ")";
-  };
   std::vector<int64_t> kept;
   std::unordered_map<std::string, int64_t> seen;  // name -> variable
   for (int64_t v = 0; v < all_variables; ++v) {
     if (missing[static_cast<size_t>(v)]) continue;
     const std::string& cell = cell_of(v);
     if (cell.empty()) return refuse(place_of(v) + ": a variable without a name");
-    std::string name = as_name(cell);
-    // The Pajek networks write each name between double quotes as it is.
-    const size_t unwritable = name.find_first_of("\"\\");
-    if (unwritable != std::string::npos)
-      return refuse(place_of(v) + ": the variable name " + quoted_for_message(name) +
-                    (name[unwritable] == '"'
-                         ? " holds a double quote, which would end the name early in the Pajek "
-                           "networks (.net), where each name stands between double quotes"
-                         : " holds a backslash, which readers of the Pajek networks (.net) take "
-                           "as an escape, changing or breaking the name") +
+    std::string name = name_for_files(cell);
+    if (const char* reason = unwritable_name_reason(name))
+      return refuse(place_of(v) + ": the variable name " + quoted_for_message(name) + " " + reason +
                     "; rename the variable");
     const auto [earlier, is_new] = seen.emplace(name, v);
     if (!is_new) {
       const std::string& earlier_cell = cell_of(earlier->second);
       const bool differ = cell != earlier_cell;
       return refuse(place_of(v) + ": the variable name " + quoted_for_message(name) +
-                    (differ && cell != name ? made_from(cell) : "") + " is already that of " +
+                    (differ && cell != name ? name_origin(cell) : "") + " is already that of " +
                     place_of(earlier->second) +
-                    (differ && earlier_cell != name ? made_from(earlier_cell) : "") +
+                    (differ && earlier_cell != name ? name_origin(earlier_cell) : "") +
                     "; names must differ");
     }
     table.var_names.push_back(std::move(name));

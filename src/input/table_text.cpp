@@ -1,5 +1,6 @@
 #include "input/table_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/message_text.h"
 #include "common/number_format.h"
 
 namespace quorvin {
@@ -85,6 +87,33 @@ NumberText parse_number(std::string_view t, double& value, size_t& length) {
 void remove_first_hyphen(std::string& name) {
   const size_t hyphen = name.find('-');
   if (hyphen != std::string::npos) name.erase(hyphen, 1);
+}
+
+std::string name_for_files(std::string_view name) {
+  std::string written(name);
+  for (char& c : written)
+    if (is_blank(c)) c = '_';
+  remove_first_hyphen(written);
+  return written;
+}
+
+std::string name_origin(std::string_view name) {
+  const bool hyphen = name.find('-') != std::string_view::npos;
+  const bool blank = std::any_of(name.begin(), name.end(), [](char c) { return is_blank(c); });
+  return " (from " + quoted_for_message(name) + "; " +
+         (hyphen ? "the first hyphen of a name is dropped" : "") + (hyphen && blank ? " and " : "") +
+         (blank ? "a blank in a name becomes an underscore" : "") + ")";
+}
+
+const char* unwritable_name_reason(std::string_view name) {
+  // The Pajek networks write each name between double quotes as it is.
+  const size_t unwritable = name.find_first_of("\"\\");
+  if (unwritable == std::string_view::npos) return nullptr;
+  return name[unwritable] == '"'
+             ? "holds a double quote, which would end the name early in the Pajek networks "
+               "(.net), where each name stands between double quotes"
+             : "holds a backslash, which readers of the Pajek networks (.net) take as an escape, "
+               "changing or breaking the name";
 }
 
 int64_t line_number_at(std::string_view text, size_t pos) {

@@ -25,6 +25,20 @@ NumberText parse_number(std::string_view text, double& value, size_t& length);
 // A variable name as the results show it: the first hyphen, if any, removed.
 void remove_first_hyphen(std::string& name);
 
+// A name as the command line's results show it: each blank an underscore, as
+// a blank would split the interaction lists' fields, and the first hyphen
+// removed.
+std::string name_for_files(std::string_view name);
+
+// Why name, as given, reads as name_for_files(name) in the results:
+// " (from "a-b c"; the first hyphen of a name is dropped and a blank in a
+// name becomes an underscore)".
+std::string name_origin(std::string_view name);
+
+// Why the result files cannot hold name as it stands ("holds a double quote,
+// which ..."), or null when they can.
+const char* unwritable_name_reason(std::string_view name);
+
 // The 1-based number of the line that holds byte pos of text.
 int64_t line_number_at(std::string_view text, size_t pos);
 

@@ -68,7 +68,8 @@ void arm_interrupt(ResultFiles& results) {
         open && !results.files[i].path.empty() ? results.files[i].path.c_str() : nullptr;
   }
   interrupt_mode = results.mode == ResultMode::in_place ? 1 : 2;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, clear_results_and_die);
+  if (results.take_signals)
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, clear_results_and_die);
 }
 
 void disarm_interrupt() { interrupt_mode = 0; }
@@ -596,7 +597,7 @@ bool finish_result_files(ResultFiles& results, std::string& message) {
   // and others not: it waits until the set is in place, or the earlier one
   // back, then ends the process as it would have.
   lock_folders(results);
-  hold_interruptions();
+  if (results.take_signals) hold_interruptions();
   bool done = true;
   for (int i = 0; i < results.count && done; ++i) done = replaceable(results.files[i], message);
   done = done && name_staged_files(results, message);
@@ -610,7 +611,7 @@ bool finish_result_files(ResultFiles& results, std::string& message) {
     for (int f = 0; f < results.folder_count; ++f) recover_result_set(results.folders[f]);
     discard_result_files(results);
   }
-  release_interruptions();
+  if (results.take_signals) release_interruptions();
   return done;
 }
 

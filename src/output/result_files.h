@@ -107,6 +107,11 @@ struct ResultFiles {
   FileIdentity folder_identities[max_locked_folders];
   int folder_count = 0;
   bool folders_locked = false;
+  // Whether SIGINT, SIGTERM and SIGHUP are taken over while the files are
+  // open, as open_result_files and finish_result_files say. A library in
+  // another program leaves them to it: unnamed staged files vanish with a
+  // killed process anyway.
+  bool take_signals = true;
 };
 
 // The file of each kind; level is 0 .. level_count - 1.

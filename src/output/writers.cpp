@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 
 #include "common/kept_controls.h"
 #include "common/number_format.h"
@@ -121,9 +122,16 @@ void write_edge_table_header(ResultFile& out) {
   end_line(out);
 }
 
+int strictest_level(double combined, const double (&critical)[level_count]) {
+  int strictest = -1;
+  for (int level = 0; level < level_count; ++level)
+    if (significant(combined, critical[level])) strictest = level;
+  return strictest;
+}
+
 int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
-                               const double (&critical)[level_count], const Matrix& combined,
-                               const int32_t* kept_controls,
+                               const double (&critical)[level_count], const Matrix& spearman,
+                               const Matrix& combined, const int32_t* kept_controls,
                                const std::vector<std::string>& var_names, const ResultFile& out,
                                std::string& text, size_t& length) {
   // Room for the longest row of every pair; filled in place, as the table
@@ -144,15 +152,15 @@ int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
   int64_t listed = 0;
   for (int32_t i = first; i < last; ++i) {
     for (int32_t j = i + 1; j < V; ++j) {
-      const double spearman = combined[j][i], kept = combined[i][j];
-      if (!significant(spearman, critical[0]) && !significant(kept, critical[0])) continue;
+      const double zero_order = spearman[j][i], kept = combined[i][j];
+      if (!edge_table_lists(zero_order, kept, critical[0])) continue;
       const int32_t controls[2] = {first_control(kept_controls, V, i, j),
                                    second_control(kept_controls, V, i, j)};
       put(var_names[i]);
       *p++ = '\t';
       put(var_names[j]);
       *p++ = '\t';
-      p = write_shortest_double(p, spearman);
+      p = write_shortest_double(p, zero_order);
       *p++ = '\t';
       p = write_shortest_double(p, kept);
       *p++ = '\t';
@@ -162,9 +170,7 @@ int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
         if (control >= 0) put(var_names[control]);
       }
       *p++ = '\t';
-      int strictest = -1;
-      for (int level = 0; level < level_count; ++level)
-        if (significant(kept, critical[level])) strictest = level;
+      const int strictest = strictest_level(kept, critical);
       if (strictest >= 0) {
         const size_t size = std::strlen(level_names[strictest]);
         std::memcpy(p, level_names[strictest], size);
@@ -179,19 +185,96 @@ int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
   return listed;
 }
 
-int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& combined,
-                         const int32_t* kept_controls, const std::vector<std::string>& var_names,
-                         ResultFile& out) {
+int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& spearman,
+                         const Matrix& combined, const int32_t* kept_controls,
+                         const std::vector<std::string>& var_names, ResultFile& out) {
   write_edge_table_header(out);
   int64_t listed = 0;
   std::string text;
   for (int32_t i = 0; i < V; ++i) {
     size_t length = 0;
-    listed += format_edge_table_rows(V, i, i + 1, critical, combined, kept_controls, var_names, out,
-                                     text, length);
+    listed += format_edge_table_rows(V, i, i + 1, critical, spearman, combined, kept_controls,
+                                     var_names, out, text, length);
     append_result_text(out, text.data(), length);
   }
   return listed;
+}
+
+void write_result_files(int32_t V, const double (&critical)[level_count],
+                        const std::vector<std::string>& var_names, const Matrix& spearman,
+                        const Matrix& combined, const int32_t* kept_controls,
+                        ResultFiles& results, ListedPairs& listed) {
+  const bool edge_table = results.count > result_file_count;
+  // Each small file is written by one thread, while the matrix and the edge
+  // table, most of what is written, have their rows formatted by every
+  // thread, a block of rows at a time, and written in order. Then all files
+  // are synced together, so that the disk's waits overlap. Job i writes
+  // results.files[i], 1 <= i < 7.
+  const auto write_small_file = [&](int i) {
+    const int level = (i - 1) % level_count;
+    if (i <= level_count)
+      listed.edges[level] = write_interaction_list(V, critical[level], combined,
+                                                   interaction_list_file(results, level), var_names);
+    else
+      write_pajek_network(V, critical[level], combined, network_file(results, level), var_names);
+    start_result_file_sync(results.files[i], results.mode);
+  };
+  std::exception_ptr failure;
+  const auto guarded = [&failure](const auto& job) {
+    try {
+      job();
+    } catch (...) {
+#pragma omp critical(writing_failure)
+      failure = std::current_exception();
+    }
+  };
+  ResultFile& matrix = matrix_file(results);
+  write_matrix_header(V, var_names, matrix);
+  if (edge_table) write_edge_table_header(edge_table_file(results));
+  // Blocks of about 64 KiB of matrix text, a number taking some 12 chars, and
+  // of at least 8 rows: the cells below the diagonal are read down columns,
+  // 8 of which share each cache line.
+  const int32_t rows_per_block = std::max(8, (64 << 10) / (12 * V + 1));
+  const int32_t blocks = (V + rows_per_block - 1) / rows_per_block;
+  const int32_t edge_blocks = edge_table ? blocks : 0;
+#pragma omp parallel
+  {
+#pragma omp for schedule(dynamic, 1) nowait
+    for (int i = 1; i < result_file_count; ++i) guarded([&] { write_small_file(i); });
+    std::string text;
+#pragma omp for ordered schedule(dynamic, 1) nowait
+    for (int32_t b = 0; b < edge_blocks; ++b) {
+      const int32_t first = b * rows_per_block, last = std::min(V, first + rows_per_block);
+      int64_t rows = 0;
+      size_t length = 0;
+      guarded([&] {
+        rows = format_edge_table_rows(V, first, last, critical, spearman, combined, kept_controls,
+                                      var_names, edge_table_file(results), text, length);
+      });
+#pragma omp ordered
+      guarded([&] {
+        append_result_text(edge_table_file(results), text.data(), length);
+        listed.edge_table_rows += rows;
+        if (b == edge_blocks - 1) start_result_file_sync(edge_table_file(results), results.mode);
+      });
+    }
+#pragma omp for ordered schedule(dynamic, 1)
+    for (int32_t b = 0; b < blocks; ++b) {
+      const int32_t first = b * rows_per_block, last = std::min(V, first + rows_per_block);
+      size_t length = 0;
+      guarded([&] {
+        length = format_matrix_rows(V, first, last, var_names, combined, matrix, text);
+      });
+#pragma omp ordered
+      guarded([&] { append_result_text(matrix, text.data(), length); });
+    }
+#pragma omp single
+    guarded([&] { start_result_file_sync(matrix, results.mode); });
+#pragma omp for schedule(dynamic, 1)
+    for (int i = 0; i < results.count; ++i)
+      guarded([&] { sync_result_file(results.files[i], results.mode); });
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace quorvin

@@ -73,6 +73,7 @@ struct ActivePair {
 // time by the thread that did it.
 struct WorkAccount {
   const WorkDone* report = nullptr;  // null when nobody asks
+  std::atomic<bool> stopping{false};  // asked to stop: the groups not begun are passed over
   double sweeps = 0;                 // the first-order sweep's work, all blocks
   std::atomic<double> sweep_done{0}, active_done{0};
   // The stretch that the active pairs go through now: its pairs; of the
@@ -233,15 +234,18 @@ void end_stretch(WorkAccount& work) { work.later_left = active_work_left(work); 
 
 // Reports the work, when asked for, from the thread that called the search:
 // between groups of pairs, where the search could also stop on request.
-void report_work(const Search& search) {
-  const WorkAccount& work = search.work;
+void report_work(Search& search) {
+  WorkAccount& work = search.work;
   if (work.report == nullptr || omp_get_thread_num() != 0) return;
   const double sweep_done = work.sweep_done.load(std::memory_order_relaxed);
   const double active_left = active_work_left(work);
-  (*work.report)({.done = sweep_done + work.active_done.load(std::memory_order_relaxed),
+  if (!(*work.report)({.done = sweep_done + work.active_done.load(std::memory_order_relaxed),
                   .left = std::max(0.0, work.sweeps - sweep_done) + std::max(0.0, active_left),
-                  .left_known = active_left >= 0});
+                  .left_known = active_left >= 0}))
+    search.work.stopping.store(true, std::memory_order_relaxed);
 }
+
+bool stopping(const Search& search) { return search.work.stopping.load(std::memory_order_relaxed); }
 
 // Copies correlation into combined and lists the pairs at or above the
 // threshold, each row's in a stretch of the list of its own.
@@ -420,6 +424,7 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
   const size_t groups = (active.size() + group_size - 1) / group_size;
 #pragma omp parallel for schedule(dynamic, 1)
   for (size_t g = 0; g < groups; ++g) {
+    if (stopping(search)) continue;
     const size_t first = g * group_size, last = std::min(active.size(), first + group_size);
     // The group's stored values, and which of its pairs have left the search,
     // kept here while it goes through the controls.
@@ -597,6 +602,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
     // is then the one with the fewest x, and the first ones, the most work,
     // are handed out first.
     for (int32_t g = 0; g < groups; ++g) {
+      if (stopping(search)) continue;
       const int32_t y0 = V - n * (g + 1), y_end = y0 + n;
       for (int32_t s = s_begin; s < s_end; ++s) {
         for (int32_t j = 0; j < n; ++j) {
@@ -683,7 +689,7 @@ double combine_working_bytes(int32_t V) {
   return active + tables + per_block + per_stretch + first_order_roots + per_thread;
 }
 
-void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
+bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls,
                                   const WorkDone& work_done) {
   Search search{.V = V,
@@ -695,6 +701,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
                 .kept_controls = kept_controls};
   search.work.report = work_done ? &work_done : nullptr;
   report_work(search);
+  if (stopping(search)) return false;
   start_search(search);
   for (int32_t block = 0; block < V; block += control_block)
     search.work.sweeps += sweep_work(V, block, std::min(V, block + control_block));
@@ -713,9 +720,11 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
         end_stretch(search.work);
         retire_pairs(search);
         report_work(search);
+        if (stopping(search)) return false;
       }
     }
     sweep_first_order(search, block, block_end);
+    if (stopping(search)) return false;
     if (control_done)
       for (int32_t s = block; s < block_end; ++s) control_done(s);
   }
@@ -725,6 +734,7 @@ void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
                .left = 0,
                .left_known = true,
                .finished = true});
+  return true;
 }
 
 }  // namespace quorvin

@@ -35,9 +35,10 @@ struct SearchWork {
 };
 
 // Called by the thread that called the search, at its start, between groups
-// of pairs (the places where the search could stop on request) and once at
-// its end. Must not throw: most calls come from within a parallel region.
-using WorkDone = std::function<void(const SearchWork& work)>;
+// of pairs and once at its end; returns false to ask the search to stop,
+// which it then does at the end of the groups under way. Must not throw:
+// most calls come from within a parallel region.
+using WorkDone = std::function<bool(const SearchWork& work)>;
 
 // Sets how many controls are handled per sweep over the pairs (512 unless
 // changed; tests use fewer, to meet several sweeps on small data). Returns
@@ -57,8 +58,10 @@ double combine_working_bytes(int32_t V);
 // kept_controls, when not null, holds kept_controls_size(V) entries and
 // receives the controls of each result, as first_control and second_control
 // read them.
-// Throws std::bad_alloc when its working memory cannot be had.
-void combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
+// Returns false, leaving combined and kept_controls unfinished, when
+// work_done asked it to stop. Throws std::bad_alloc when its working memory
+// cannot be had.
+bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls = nullptr,
                                   const WorkDone& work_done = nullptr);
 

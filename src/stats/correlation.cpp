@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -39,14 +40,14 @@ void accumulate_block(const double* x, int64_t stride, int64_t i0, int64_t j0, i
 
 }  // namespace
 
-void rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
-                     std::vector<double>& means) {
+bool rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
+                     std::vector<double>& means, const std::function<bool()>& keep_going) {
   for (int32_t k = 0; k < N; ++k)
     for (int32_t i = 0; i < V; ++i) means[i] = means[i] + ranks[k][i];
   for (int32_t i = 0; i < V; ++i) means[i] = means[i] / static_cast<double>(N);
   for (int32_t k = 0; k < N; ++k)
     for (int32_t i = 0; i < V; ++i) ranks[k][i] = ranks[k][i] - means[i];
-  if (V <= 0) return;
+  if (V <= 0) return true;
 
   // Centred ranks padded with zero columns to whole register blocks.
   const int64_t padded = (V + block_j - 1) / block_j * block_j;
@@ -61,6 +62,7 @@ void rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
   // One block of sums per thread, obtained here, where running out of memory
   // can still be reported.
   std::vector<double> all_sums(static_cast<size_t>(omp_get_max_threads()) * block_i * panel_j);
+  std::atomic<bool> stopping{false};
 #pragma omp parallel
   {
     double* sums = all_sums.data() + static_cast<size_t>(omp_get_thread_num()) * block_i * panel_j;
@@ -72,6 +74,9 @@ void rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
         // Lower triangle only (j <= i); the upper one is its mirror.
         const int64_t j_end = std::min({j_begin + panel_j, padded, (i0 + block_i + block_j - 1) / block_j * block_j});
         if (i0 >= V || j_end <= j_begin) continue;
+        if (keep_going && omp_get_thread_num() == 0 && !keep_going())
+          stopping.store(true, std::memory_order_relaxed);
+        if (stopping.load(std::memory_order_relaxed)) continue;
         const int64_t width = j_end - j_begin;
         std::fill(sums, sums + block_i * width, 0.0);
         for (int64_t k0 = 0; k0 < N; k0 += panel_k) {
@@ -90,6 +95,7 @@ void rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
       }
     }
   }
+  return !stopping.load();
 }
 
 void correlation_from_covariance(int32_t V, Matrix& correlation, const Matrix& covariance) {

@@ -12,7 +12,8 @@ void sort_ascending(double* values, int32_t n) {
   if (n > 1) std::sort(values, values + n);
 }
 
-void rank_transform(int32_t V, int32_t N, Matrix& ranks, const Matrix& raw_values) {
+void rank_transform(int32_t V, int32_t N, Matrix& ranks, const double* values,
+                    int64_t observation_stride, int64_t variable_stride) {
   if (V <= 0 || N <= 0) return;
   // (value, observation) so that ties are found after one sort; the order
   // among equal values never reaches a rank. One column per thread, obtained
@@ -23,7 +24,8 @@ void rank_transform(int32_t V, int32_t N, Matrix& ranks, const Matrix& raw_value
     std::pair<double, int32_t>* column = columns.data() + static_cast<size_t>(omp_get_thread_num()) * N;
 #pragma omp for schedule(static)
     for (int32_t i = 0; i < V; ++i) {
-      for (int32_t k = 0; k < N; ++k) column[k] = {raw_values[k][i], k};
+      const double* variable = values + i * variable_stride;
+      for (int32_t k = 0; k < N; ++k) column[k] = {variable[k * observation_stride], k};
       std::sort(column, column + N, [](const auto& a, const auto& b) { return a.first < b.first; });
       for (int32_t q = 0; q < N;) {
         int32_t m = 1;
