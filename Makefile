@@ -24,13 +24,17 @@ demo: build
 
 test: deps build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) python-test
 	$(MAKE) sanitize
 
 # Debian packages that the tests need beyond the machine's image: the
-# modules of the README's recipes (pandas, networkx, igraph, and R with
-# igraph). Installed with apt-get when run as root; otherwise named, and the
-# tests do not start, as a recipe left out would never run.
-TEST_PACKAGES ?= python3-pandas python3-networkx python3-igraph r-base-core r-cran-igraph
+# modules of the README's recipes (pandas, networkx, igraph, matplotlib, and
+# R with igraph), and what the Python package builds and is tested with.
+# Installed with apt-get when run as root; otherwise named, and the tests do
+# not start, as a recipe left out would never run.
+TEST_PACKAGES ?= python3-pandas python3-networkx python3-igraph python3-matplotlib \
+  r-base-core r-cran-igraph \
+  python3-dev python3-numpy python3-pybind11 python3-venv python3-pytest python3-tqdm
 .PHONY: deps
 deps:
 	@missing=$$(for p in $(TEST_PACKAGES); do \
@@ -44,6 +48,18 @@ deps:
 	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
 	    -o DPkg::Lock::Timeout=300 --no-install-recommends $$missing; \
 	fi
+
+# Builds the Python package as a user would, into a fresh virtual
+# environment that sees Debian's numpy, pandas and pybind11, and runs its
+# tests against the program built in $(BUILD).
+PYTHON_VENV ?= $(BUILD)/python-venv
+.PHONY: python-test
+python-test: build
+	rm -rf $(PYTHON_VENV)
+	/usr/bin/python3 -m venv --system-site-packages $(PYTHON_VENV)
+	$(PYTHON_VENV)/bin/pip install -q --no-build-isolation --no-index ./python
+	cd $(PYTHON_VENV) && QUORVIN_BINARY=$(abspath $(BUILD))/quorvin PYTHONDONTWRITEBYTECODE=1 \
+	  bin/python -m pytest -q -p no:cacheprovider $(abspath python/tests)
 
 # Times whole runs in its own optimised build, with AVX2 filters (the set
 # that every machine of this kind has; BENCH_FILTERS= for the CPU's best), on
