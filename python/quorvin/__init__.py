@@ -194,10 +194,8 @@ class Network:
 
 def _as_values(data, in_columns):
     """The values of data as a float64 array and the names it carries."""
-    try:
-        import pandas as pd
-    except ImportError:  # an array needs no pandas
-        pd = None
+    # A DataFrame means pandas is imported already; an array does not need it.
+    pd = sys.modules.get("pandas")
     if pd is not None and isinstance(data, pd.DataFrame):
         labels = data.columns if in_columns else data.index
         other = data.index if in_columns else data.columns

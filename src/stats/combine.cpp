@@ -232,20 +232,21 @@ void begin_stretch(Search& search, int32_t s_begin, int32_t s_end, size_t variab
 // Ends the account of a stretch once all its groups are done.
 void end_stretch(WorkAccount& work) { work.later_left = active_work_left(work); }
 
+bool stopping(const Search& search) { return search.work.stopping.load(std::memory_order_relaxed); }
+
 // Reports the work, when asked for, from the thread that called the search:
 // between groups of pairs, where the search could also stop on request.
 void report_work(Search& search) {
   WorkAccount& work = search.work;
-  if (work.report == nullptr || omp_get_thread_num() != 0) return;
+  if (work.report == nullptr || omp_get_thread_num() != 0 || stopping(search)) return;
   const double sweep_done = work.sweep_done.load(std::memory_order_relaxed);
   const double active_left = active_work_left(work);
-  if (!(*work.report)({.done = sweep_done + work.active_done.load(std::memory_order_relaxed),
-                  .left = std::max(0.0, work.sweeps - sweep_done) + std::max(0.0, active_left),
-                  .left_known = active_left >= 0}))
-    search.work.stopping.store(true, std::memory_order_relaxed);
+  const bool go_on =
+      (*work.report)({.done = sweep_done + work.active_done.load(std::memory_order_relaxed),
+                      .left = std::max(0.0, work.sweeps - sweep_done) + std::max(0.0, active_left),
+                      .left_known = active_left >= 0});
+  if (!go_on) work.stopping.store(true, std::memory_order_relaxed);
 }
-
-bool stopping(const Search& search) { return search.work.stopping.load(std::memory_order_relaxed); }
 
 // Copies correlation into combined and lists the pairs at or above the
 // threshold, each row's in a stretch of the list of its own.

@@ -74,9 +74,11 @@ bool rank_covariance(int32_t V, int32_t N, Matrix& covariance, Matrix& ranks,
         // Lower triangle only (j <= i); the upper one is its mirror.
         const int64_t j_end = std::min({j_begin + panel_j, padded, (i0 + block_i + block_j - 1) / block_j * block_j});
         if (i0 >= V || j_end <= j_begin) continue;
-        if (keep_going && omp_get_thread_num() == 0 && !keep_going())
-          stopping.store(true, std::memory_order_relaxed);
         if (stopping.load(std::memory_order_relaxed)) continue;
+        if (keep_going && omp_get_thread_num() == 0 && !keep_going()) {
+          stopping.store(true, std::memory_order_relaxed);
+          continue;
+        }
         const int64_t width = j_end - j_begin;
         std::fill(sums, sums + block_i * width, 0.0);
         for (int64_t k0 = 0; k0 < N; k0 += panel_k) {
