@@ -86,7 +86,7 @@ def network(data, names=None, variables_in="rows", threads=None, progress=False,
     names = [str(name) for name in names]
     if threads is None:
         threads = 0
-    elif not isinstance(threads, (int, np.integer)) or threads < 1:
+    elif isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads must be a whole number of at least 1, not {threads!r}")
     shown = _ProgressLine() if progress else None
     try:
@@ -121,10 +121,17 @@ class Network:
 
     def __init__(self, handle):
         self._handle = handle
-        self.names = list(handle.names)
-        self.n_observations = handle.N
-        self.spearman = _quorvin.spearman(handle)
-        self.combined = _quorvin.combined(handle)
+        self._names = list(handle.names)
+        self._spearman = _quorvin.spearman(handle)
+        self._combined = _quorvin.combined(handle)
+
+    names = property(lambda self: list(self._names), doc="The variables' names, as given.")
+    n_observations = property(lambda self: self._handle.N,
+                              doc="The observations behind each coefficient.")
+    spearman = property(lambda self: self._spearman,
+                        doc="V x V float64, read-only: the Spearman coefficients.")
+    combined = property(lambda self: self._combined,
+                        doc="V x V float64, read-only: the combined coefficients.")
 
     def __repr__(self):
         return (f"<quorvin.Network: {len(self.names)} variables, "
@@ -156,7 +163,7 @@ class Network:
         import pandas as pd
 
         found = _quorvin.edges(self._handle, level)
-        names = np.array(self.names + [None], dtype=object)  # index -1 gives None
+        names = np.array(self._names + [None], dtype=object)  # index -1 gives None
         x, y = found["x"], found["y"]
         strictest = np.array(LEVELS + (math.nan,))[found["level"]]
         return pd.DataFrame({
@@ -210,11 +217,15 @@ def _as_values(data, in_columns):
             i = int(bad[0])
             variable, observation = (j, i) if in_columns else (i, j)
             raise ValueError(
-                f"variable {variable + 1} ({str(labels[variable])!r}), observation "
-                f"{observation + 1} ({str(other[observation])!r}): {column.iloc[i]!r} is not a number")
+                f'variable {variable + 1} ("{labels[variable]}"), observation '
+                f'{observation + 1} ("{other[observation]}"): {column.iloc[i]!r} is not a number')
+        if any(dtype.kind == "c" for dtype in data.dtypes):
+            raise ValueError("the data must be real numbers, not complex ones")
         values = data.to_numpy(dtype=np.float64)
         return np.ascontiguousarray(values), [str(label) for label in labels]
     values = np.asarray(data)
+    if values.dtype.kind == "c":
+        raise ValueError("the data must be real numbers, not complex ones")
     if values.ndim != 2:
         raise ValueError(f"the data must be 2-D (a variable per {'column' if in_columns else 'row'}), "
                          f"not of shape {values.shape}")
