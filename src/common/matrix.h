@@ -29,6 +29,17 @@ struct Matrix {
   const double* operator[](int64_t row) const { return data.get() + row * cols; }
 };
 
+// Rows of cols doubles, row-major, that another owner holds (a Matrix, or an
+// array of R or numpy); read only.
+struct MatrixView {
+  const double* data = nullptr;
+  int64_t cols = 0;
+  MatrixView() = default;
+  MatrixView(const double* data, int64_t cols) : data(data), cols(cols) {}
+  MatrixView(const Matrix& m) : data(m.data.get()), cols(m.cols) {}  // NOLINT: a view of any matrix
+  const double* operator[](int64_t row) const { return data + row * cols; }
+};
+
 // Obtains rows x cols uninitialised doubles. Returns false, leaving m empty,
 // when the memory cannot be had. Requires rows >= 0 and cols >= 0.
 bool allocate_matrix(Matrix& m, int64_t rows, int64_t cols);

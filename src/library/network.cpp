@@ -247,16 +247,24 @@ Error names_for_files(const std::vector<std::string>& names, std::vector<std::st
   return {};
 }
 
-double network_critical_value(const Network& network, int level) {
+NetworkView::NetworkView(const Network& network)
+    : V(network.V),
+      N(network.N),
+      spearman(network.spearman),
+      combined(network.combined),
+      kept_controls(network.kept_controls.empty() ? nullptr : network.kept_controls.data()),
+      names(&network.names) {}
+
+double network_critical_value(const NetworkView& network, int level) {
   return critical_value(network.N, level_z[level]);
 }
 
-std::vector<Edge> network_edges(const Network& network, int level) {
+std::vector<Edge> network_edges(const NetworkView& network, int level) {
   const int32_t V = network.V;
   double critical[level_count];
   for (int l = 0; l < level_count; ++l) critical[l] = network_critical_value(network, l);
   std::vector<Edge> edges;
-  const int32_t* kept = network.kept_controls.data();
+  const int32_t* kept = network.kept_controls;
   for (int32_t x = 0; x < V; ++x) {
     const double* spearman = network.spearman[x];
     const double* combined = network.combined[x];
@@ -269,24 +277,23 @@ std::vector<Edge> network_edges(const Network& network, int level) {
   return edges;
 }
 
-void write_network(const Network& network, const std::vector<std::string>& file_names,
+void write_network(const NetworkView& network, const std::vector<std::string>& file_names,
                    ResultFiles& results, ListedPairs& listed) {
   double critical[level_count];
   for (int level = 0; level < level_count; ++level)
     critical[level] = network_critical_value(network, level);
   write_result_files(network.V, critical, file_names, network.spearman, network.combined,
-                     network.kept_controls.empty() ? nullptr : network.kept_controls.data(),
-                     results, listed);
+                     network.kept_controls, results, listed);
 }
 
-Error save_network(const Network& network, const std::string& folder,
+Error save_network(const NetworkView& network, const std::string& folder,
                    const std::string& edge_table, ListedPairs& listed) {
-  if (!edge_table.empty() && network.kept_controls.empty() && network.V > 1)
+  if (!edge_table.empty() && network.kept_controls == nullptr && network.V > 1)
     return invalid("the edge table needs the controls of each result, which were not kept");
-  if (static_cast<int64_t>(network.names.size()) != network.V)
+  if (network.names == nullptr || static_cast<int64_t>(network.names->size()) != network.V)
     return invalid("the result files need a name for each variable");
   std::vector<std::string> file_names;
-  if (Error error = names_for_files(network.names, file_names)) return error;
+  if (Error error = names_for_files(*network.names, file_names)) return error;
   ResultFiles results;
   results.take_signals = false;
   std::string message;
@@ -296,7 +303,8 @@ Error save_network(const Network& network, const std::string& folder,
     write_network(network, file_names, results, listed);
   } catch (const std::bad_alloc&) {
     discard_result_files(results);
-    return {ErrorKind::out_of_memory, ran_out_message(network.V, network.N, !network.kept_controls.empty())};
+    return {ErrorKind::out_of_memory,
+            ran_out_message(network.V, network.N, network.kept_controls != nullptr)};
   }
   if (!finish_result_files(results, message)) return {ErrorKind::failed, message};
   return {};

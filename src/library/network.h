@@ -59,6 +59,18 @@ struct Network {
   std::vector<int32_t, LargeBlockAllocator<int32_t>> kept_controls;
 };
 
+// A network's results wherever they are held: a Network, or the arrays of a
+// face that copied them into its own language's objects. What network_edges
+// and the writers read.
+struct NetworkView {
+  int32_t V = 0, N = 0;
+  MatrixView spearman, combined;           // V x V, symmetric
+  const int32_t* kept_controls = nullptr;  // kept_controls_size(V) entries, or none
+  const std::vector<std::string>* names = nullptr;  // V names, or none
+  NetworkView() = default;
+  NetworkView(const Network& network);  // NOLINT: every Network can be read as a view
+};
+
 // The memory, in bytes, that the arrays of V variables and N observations
 // take: values, ranks, both matrices, the kept controls when asked for, and
 // the search's working memory with the current thread count.
@@ -103,7 +115,7 @@ Error names_for_files(const std::vector<std::string>& names, std::vector<std::st
 
 // The critical value of level (0 .. level_count - 1, as level_names) for
 // the network's observations: NaN for 5 or fewer.
-double network_critical_value(const Network& network, int level);
+double network_critical_value(const NetworkView& network, int level);
 
 // A pair of the edge table: its variables x < y, the controls of its kept
 // coefficient (-1 where it has fewer), their count (the order) and the
@@ -118,12 +130,12 @@ struct Edge {
 // The pairs whose Spearman or combined coefficient passes level, in the
 // order of the interaction lists; at level 0 the rows of the edge table.
 // Requires the kept controls and 0 <= level < level_count.
-std::vector<Edge> network_edges(const Network& network, int level);
+std::vector<Edge> network_edges(const NetworkView& network, int level);
 
 // Writes the seven files and the edge table (when results holds one) into
 // files already open, under file_names (one per variable). Throws
 // std::bad_alloc when memory runs out.
-void write_network(const Network& network, const std::vector<std::string>& file_names,
+void write_network(const NetworkView& network, const std::vector<std::string>& file_names,
                    ResultFiles& results, ListedPairs& listed);
 
 // Writes the result set of network into folder (and the edge table at
@@ -131,7 +143,7 @@ void write_network(const Network& network, const std::vector<std::string>& file_
 // staged, then put in place as one set, earlier results left as they were
 // on failure. Names are made by names_for_files. Signals keep the handlers
 // that the caller gave them. The edge table needs the kept controls.
-Error save_network(const Network& network, const std::string& folder,
+Error save_network(const NetworkView& network, const std::string& folder,
                    const std::string& edge_table, ListedPairs& listed);
 
 }  // namespace quorvin

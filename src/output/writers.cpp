@@ -31,7 +31,7 @@ void write_matrix_header(int32_t V, const std::vector<std::string>& var_names, R
 }
 
 size_t format_matrix_rows(int32_t V, int32_t first, int32_t last,
-                          const std::vector<std::string>& var_names, const Matrix& combined,
+                          const std::vector<std::string>& var_names, MatrixView combined,
                           const ResultFile& out, std::string& text) {
   // Room for the longest text of every number; filled in place, as the
   // numbers are most of what the program writes.
@@ -61,7 +61,7 @@ size_t format_matrix_rows(int32_t V, int32_t first, int32_t last,
 }
 
 void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
-                           const Matrix& combined, ResultFile& out) {
+                           MatrixView combined, ResultFile& out) {
   write_matrix_header(V, var_names, out);
   std::string text;
   for (int32_t i = 0; i < V; ++i) {
@@ -71,7 +71,7 @@ void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
   }
 }
 
-int64_t write_interaction_list(int32_t V, double critical, const Matrix& combined, ResultFile& out,
+int64_t write_interaction_list(int32_t V, double critical, MatrixView combined, ResultFile& out,
                                const std::vector<std::string>& var_names) {
   int64_t listed = 0;
   for (int32_t i = 0; i < V; ++i) {
@@ -88,7 +88,7 @@ int64_t write_interaction_list(int32_t V, double critical, const Matrix& combine
   return listed;
 }
 
-void write_pajek_network(int32_t V, double critical, const Matrix& combined, ResultFile& out,
+void write_pajek_network(int32_t V, double critical, MatrixView combined, ResultFile& out,
                          const std::vector<std::string>& var_names) {
   out.buffer += "*Vertices ";
   append_integer(out.buffer, V);
@@ -130,8 +130,8 @@ int strictest_level(double combined, const double (&critical)[level_count]) {
 }
 
 int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
-                               const double (&critical)[level_count], const Matrix& spearman,
-                               const Matrix& combined, const int32_t* kept_controls,
+                               const double (&critical)[level_count], MatrixView spearman,
+                               MatrixView combined, const int32_t* kept_controls,
                                const std::vector<std::string>& var_names, const ResultFile& out,
                                std::string& text, size_t& length) {
   // Room for the longest row of every pair; filled in place, as the table
@@ -185,8 +185,8 @@ int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
   return listed;
 }
 
-int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& spearman,
-                         const Matrix& combined, const int32_t* kept_controls,
+int64_t write_edge_table(int32_t V, const double (&critical)[level_count], MatrixView spearman,
+                         MatrixView combined, const int32_t* kept_controls,
                          const std::vector<std::string>& var_names, ResultFile& out) {
   write_edge_table_header(out);
   int64_t listed = 0;
@@ -201,8 +201,8 @@ int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const
 }
 
 void write_result_files(int32_t V, const double (&critical)[level_count],
-                        const std::vector<std::string>& var_names, const Matrix& spearman,
-                        const Matrix& combined, const int32_t* kept_controls,
+                        const std::vector<std::string>& var_names, MatrixView spearman,
+                        MatrixView combined, const int32_t* kept_controls,
                         ResultFiles& results, ListedPairs& listed) {
   const bool edge_table = results.count > result_file_count;
   // Each small file is written by one thread, while the matrix and the edge

@@ -16,7 +16,7 @@ namespace quorvin {
 // combined[min(i,j)][max(i,j)] elsewhere. Every field ends with a tab.
 // Reads only the upper triangle of combined.
 void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
-                           const Matrix& combined, ResultFile& out);
+                           MatrixView combined, ResultFile& out);
 
 // The parts of write_combined_matrix, for writers that format its rows on
 // several threads: the title, empty line and header; and rows first .. last-1,
@@ -24,18 +24,18 @@ void write_combined_matrix(int32_t V, const std::vector<std::string>& var_names,
 // needed and may hold more. Returns the rows' length.
 void write_matrix_header(int32_t V, const std::vector<std::string>& var_names, ResultFile& out);
 size_t format_matrix_rows(int32_t V, int32_t first, int32_t last,
-                          const std::vector<std::string>& var_names, const Matrix& combined,
+                          const std::vector<std::string>& var_names, MatrixView combined,
                           const ResultFile& out, std::string& text);
 
 // One line "name_i r2pos name_j" (r2neg when the coefficient is not positive)
 // for each pair i < j whose |combined[i][j]| exceeds critical (a NaN critical
 // value lists none). Returns the number of pairs listed.
-int64_t write_interaction_list(int32_t V, double critical, const Matrix& combined, ResultFile& out,
+int64_t write_interaction_list(int32_t V, double critical, MatrixView combined, ResultFile& out,
                             const std::vector<std::string>& var_names);
 
 // A Pajek network: every variable as a numbered, quoted vertex, then one edge
 // "i j weight c Red|Blue" for each pair listed by write_interaction_list.
-void write_pajek_network(int32_t V, double critical, const Matrix& combined, ResultFile& out,
+void write_pajek_network(int32_t V, double critical, MatrixView combined, ResultFile& out,
                          const std::vector<std::string>& var_names);
 
 // Whether the edge table lists a pair: when its zero-order coefficient or its
@@ -57,8 +57,8 @@ int strictest_level(double combined, const double (&critical)[level_count]);
 // combined may be one matrix, the engine's, that holds the zero-order
 // coefficients below the diagonal. kept_controls holds the search's
 // controls of every pair. Returns the number of pairs listed.
-int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const Matrix& spearman,
-                         const Matrix& combined, const int32_t* kept_controls,
+int64_t write_edge_table(int32_t V, const double (&critical)[level_count], MatrixView spearman,
+                         MatrixView combined, const int32_t* kept_controls,
                          const std::vector<std::string>& var_names, ResultFile& out);
 
 // The parts of write_edge_table, for writers that format its rows on several
@@ -68,8 +68,8 @@ int64_t write_edge_table(int32_t V, const double (&critical)[level_count], const
 // of rows.
 void write_edge_table_header(ResultFile& out);
 int64_t format_edge_table_rows(int32_t V, int32_t first, int32_t last,
-                               const double (&critical)[level_count], const Matrix& spearman,
-                               const Matrix& combined, const int32_t* kept_controls,
+                               const double (&critical)[level_count], MatrixView spearman,
+                               MatrixView combined, const int32_t* kept_controls,
                                const std::vector<std::string>& var_names, const ResultFile& out,
                                std::string& text, size_t& length);
 
@@ -87,8 +87,8 @@ struct ListedPairs {
 // on the thread count. Then every file is synced, ready for
 // finish_result_files. Throws std::bad_alloc when memory runs out.
 void write_result_files(int32_t V, const double (&critical)[level_count],
-                        const std::vector<std::string>& var_names, const Matrix& spearman,
-                        const Matrix& combined, const int32_t* kept_controls,
+                        const std::vector<std::string>& var_names, MatrixView spearman,
+                        MatrixView combined, const int32_t* kept_controls,
                         ResultFiles& results, ListedPairs& listed);
 
 }  // namespace quorvin
