@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/progress.h"
+#include "library/progress_estimate.h"
 #include "library/network.h"
 
 namespace py = pybind11;
