@@ -1,0 +1,4 @@
+library(testthat)
+library(quorvin)
+
+test_check("quorvin")
