@@ -25,6 +25,7 @@ demo: build
 test: deps build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) python-test
+	$(MAKE) r-test
 	$(MAKE) sanitize
 
 # Debian packages that the tests need beyond the machine's image: the
@@ -33,7 +34,7 @@ test: deps build
 # Installed with apt-get when run as root; otherwise named, and the tests do
 # not start, as a recipe left out would never run.
 TEST_PACKAGES ?= python3-pandas python3-networkx python3-igraph python3-matplotlib \
-  r-base-core r-cran-igraph \
+  r-base-core r-cran-igraph r-cran-rcpp r-cran-testthat \
   python3-dev python3-numpy python3-pybind11 python3-venv python3-pytest python3-tqdm
 .PHONY: deps
 deps:
@@ -60,6 +61,31 @@ python-test: build
 	$(PYTHON_VENV)/bin/pip install -q --no-build-isolation --no-index ./python
 	cd $(PYTHON_VENV) && QUORVIN_BINARY=$(abspath $(BUILD))/quorvin PYTHONDONTWRITEBYTECODE=1 \
 	  bin/python -m pytest -q -p no:cacheprovider $(abspath python/tests)
+
+# Builds the R package from the source tree into $(R_BUILD) as a tarball,
+# installs it into a library of its own and runs its tests there (against
+# the program and the Python package built above), runs the README's "From
+# R" example, then R CMD check, which must end without an error or a
+# warning.
+R_BUILD ?= $(BUILD)/r-package
+.PHONY: r-test
+r-test: build
+	test -x $(PYTHON_VENV)/bin/python || $(MAKE) python-test
+	rm -rf $(R_BUILD) && mkdir -p $(R_BUILD)/library
+	cd r/quorvin && ./configure
+	cd $(R_BUILD) && R CMD build --no-build-vignettes $(abspath r/quorvin)
+	R CMD INSTALL --library=$(R_BUILD)/library $(R_BUILD)/quorvin_*.tar.gz
+	QUORVIN_BINARY=$(abspath $(BUILD))/quorvin QUORVIN_PYTHON=$(abspath $(PYTHON_VENV))/bin/python \
+	  R_LIBS=$(abspath $(R_BUILD))/library Rscript -e \
+	  'testthat::test_dir("r/quorvin/tests/testthat", package = "quorvin", load_package = "installed", stop_on_failure = TRUE)'
+	awk '/^## From R$$/ {f = 1; next} /^## / {f = 0} f' README.md | \
+	  awk '/^```r$$/ {c = 1; next} /^```$$/ {c = 0} c' > $(R_BUILD)/readme_from_r.R
+	ln -sfn $(abspath examples) $(R_BUILD)/examples
+	cd $(R_BUILD) && R_LIBS=$(abspath $(R_BUILD))/library Rscript readme_from_r.R
+	cd $(R_BUILD) && QUORVIN_BINARY=$(abspath $(BUILD))/quorvin \
+	  QUORVIN_PYTHON=$(abspath $(PYTHON_VENV))/bin/python R_LIBS=$(abspath $(R_BUILD))/library \
+	  R CMD check --no-manual quorvin_*.tar.gz
+	! grep -q "WARNING" $(R_BUILD)/quorvin.Rcheck/00check.log
 
 # Times whole runs in its own optimised build, with AVX2 filters (the set
 # that every machine of this kind has; BENCH_FILTERS= for the CPU's best), on

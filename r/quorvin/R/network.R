@@ -10,41 +10,48 @@ engine_call <- function(expr, call) {
   })
 }
 
-# The values of x as a numeric matrix with its variables' names.
+# The values of x as a numeric matrix with its variables' names. Values that
+# cannot be ranked are refused here, where the labels of both the variable
+# and the observation are known.
 as_values <- function(x, variables_in) {
   in_rows <- variables_in == "rows"
+  count <- if (in_rows) NROW(x) else NCOL(x)
+  names <- if (in_rows) rownames(x) else colnames(x)
+  if (is.null(names) && count > 0) names <- paste0("V", seq_len(count))
+  observations <- if (in_rows) colnames(x) else rownames(x)
   where <- function(variable, observation) {
-    labels <- if (in_rows) list(rownames(x), colnames(x)) else list(colnames(x), rownames(x))
-    label <- function(names, i) if (is.null(names)) "" else sprintf(" (\"%s\")", names[i])
-    sprintf("variable %d%s, observation %d%s", variable, label(labels[[1]], variable),
-            observation, label(labels[[2]], observation))
+    label <- if (is.null(observations)) "" else sprintf(" (\"%s\")", observations[observation])
+    sprintf("variable %d (\"%s\"), observation %d%s", variable, names[variable], observation,
+            label)
   }
+  cell <- function(i, j) if (in_rows) where(i, j) else where(j, i)
   if (is.data.frame(x)) {
     for (j in seq_along(x)) {
       column <- x[[j]]
       if (is.numeric(column) || is.logical(column)) next
+      if (is.factor(column))
+        stop(sprintf("%s: the column is a factor; convert it to numbers or leave it out",
+                     cell(1L, j)), call. = FALSE)
       numbers <- suppressWarnings(as.numeric(as.character(column)))
       i <- which(is.na(numbers) & !is.na(column))[1]
       if (is.na(i)) i <- 1L
-      cell <- if (in_rows) where(i, j) else where(j, i)
-      stop(sprintf("%s: \"%s\" is not a number (the column is %s)", cell,
+      stop(sprintf("%s: \"%s\" is not a number (the column is %s)", cell(i, j),
                    as.character(column[i]), class(column)[1]), call. = FALSE)
     }
     x <- as.matrix(x)
   }
   if (!is.matrix(x) || !(is.numeric(x) || is.logical(x)))
     stop("x must be a numeric matrix or a data frame of numeric columns", call. = FALSE)
-  if (anyNA(x)) {
-    at <- which(is.na(x) & !is.nan(x), arr.ind = TRUE)
-    if (nrow(at) > 0) {
-      at <- at[order(if (in_rows) at[, 1] else at[, 2]), , drop = FALSE][1, ]
-      cell <- if (in_rows) where(at[1], at[2]) else where(at[2], at[1])
-      stop(sprintf("%s: a missing value (NA); fill it in, or leave out the variable", cell),
-           call. = FALSE)
-    }
+  if (!all(is.finite(x))) {
+    at <- which(!is.finite(x), arr.ind = TRUE)
+    at <- at[order(at[, if (in_rows) 1 else 2], at[, if (in_rows) 2 else 1]), , drop = FALSE][1, ]
+    value <- x[at[1], at[2]]
+    what <- if (is.nan(value)) "a missing value (NaN)"
+            else if (is.na(value)) "a missing value (NA)"
+            else "an infinite value, of which no rank can be had"
+    stop(sprintf("%s: %s; replace it, or leave out the variable", cell(at[1], at[2]), what),
+         call. = FALSE)
   }
-  names <- if (in_rows) rownames(x) else colnames(x)
-  if (is.null(names)) names <- paste0("V", seq_len(if (in_rows) nrow(x) else ncol(x)))
   storage.mode(x) <- "double"
   list(values = x, names = as.character(names))
 }
@@ -90,14 +97,14 @@ edges <- function(net, level = 0.01) {
   stopifnot(inherits(net, "quorvin_network"))
   found <- engine_call(engine_edges(net$spearman, net$combined, net$controls, net$N, level),
                        match.call())
-  name <- function(i) ifelse(i >= 0, net$names[i + 1], NA_character_)
-  pair <- cbind(found$x + 1, found$y + 1)
-  data.frame(variable_1 = net$names[found$x + 1], variable_2 = net$names[found$y + 1],
+  # 0-based indices, -1 for none; an NA index gives NA of the vector's type.
+  pick <- function(values, i) values[ifelse(i >= 0L, i + 1L, NA_integer_)]
+  pair <- cbind(found$x + 1L, found$y + 1L)
+  data.frame(variable_1 = net$names[found$x + 1L], variable_2 = net$names[found$y + 1L],
              spearman = net$spearman[pair], combined = net$combined[pair],
-             order = found$order, control_1 = name(found$control_1),
-             control_2 = name(found$control_2),
-             level = ifelse(found$level >= 0, levels_of_files[found$level + 1], NA_real_),
-             stringsAsFactors = FALSE)
+             order = found$order, control_1 = pick(net$names, found$control_1),
+             control_2 = pick(net$names, found$control_2),
+             level = pick(levels_of_files, found$level), stringsAsFactors = FALSE)
 }
 
 # The program's result files; documented in man/write_results.Rd.
