@@ -7,7 +7,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -54,17 +53,10 @@ py::object compute(py::array_t<double, py::array::c_style | py::array::forcecast
   quorvin::NetworkOptions options;
   options.threads = threads;
   options.keep_controls = keep_controls;
-  const auto start = std::chrono::steady_clock::now();
-  auto last_poll = start;
-  quorvin::ProgressEstimate estimate;
+  quorvin::ProgressPoll poll;
   bool python_error = false;
   options.progress = [&](const quorvin::SearchWork& work) {
-    const auto now = std::chrono::steady_clock::now();
-    const double elapsed = std::chrono::duration<double>(now - start).count();
-    quorvin::estimate_progress(estimate, elapsed, work);
-    if (!work.finished && std::chrono::duration<double>(now - last_poll).count() < poll_seconds)
-      return true;
-    last_poll = now;
+    if (!quorvin::progress_poll_due(poll, work, poll_seconds)) return true;
     py::gil_scoped_acquire gil;
     // An exception (KeyboardInterrupt from the signal, or one the progress
     // callback raised) stays set until the call returns.
@@ -73,8 +65,8 @@ py::object compute(py::array_t<double, py::array::c_style | py::array::forcecast
       return false;
     }
     if (!progress.is_none()) {
-      PyObject* shown = PyObject_CallFunction(progress.ptr(), "ddd", estimate.share, elapsed,
-                                              estimate.seconds_left);
+      PyObject* shown = PyObject_CallFunction(progress.ptr(), "ddd", poll.estimate.share,
+                                              poll.elapsed, poll.estimate.seconds_left);
       if (shown == nullptr) {
         python_error = true;
         return false;

@@ -48,4 +48,14 @@ std::string progress_line(double share, double elapsed_seconds, double seconds_l
   return line;
 }
 
+bool progress_poll_due(ProgressPoll& poll, const SearchWork& work, double every_seconds) {
+  const auto now = std::chrono::steady_clock::now();
+  poll.elapsed = std::chrono::duration<double>(now - poll.start).count();
+  estimate_progress(poll.estimate, poll.elapsed, work);
+  if (!work.finished && std::chrono::duration<double>(now - poll.last).count() < every_seconds)
+    return false;
+  poll.last = now;
+  return true;
+}
+
 }  // namespace quorvin

@@ -2,6 +2,7 @@
 // and the time left, estimated from its reports, and the line that says so.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "stats/combine.h"
@@ -31,5 +32,19 @@ std::string progress_line(double share, double elapsed_seconds, double seconds_l
 
 // Seconds as [H:]MM:SS, or M:SS under an hour.
 std::string clock_text(double seconds);
+
+// What the progress callback of a face in another language keeps: its
+// clock, the estimate, and when it last turned to its host (to check for an
+// interrupt, to show the line), which it does only now and then, as that
+// takes the host's lock.
+struct ProgressPoll {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now(), last = start;
+  double elapsed = 0;  // seconds from start to the latest report
+  ProgressEstimate estimate;
+};
+
+// Takes in a report of the search; true when the face should turn to its
+// host: every_seconds after it last did, and at the search's last report.
+bool progress_poll_due(ProgressPoll& poll, const SearchWork& work, double every_seconds);
 
 }  // namespace quorvin

@@ -8,7 +8,6 @@
 
 #include <R_ext/Print.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -60,8 +59,8 @@ bool poll_r(Caught& caught) {
   Rcpp::stop(error.message);
 }
 
-// The polls of R's events and the progress line, this often.
-constexpr double poll_seconds = 0.1, progress_seconds = 0.25;
+// The polls of R's events, and the progress line's updates, this often.
+constexpr double poll_seconds = 0.1;
 
 // A copy of the engine's square into an R matrix, symmetric as it is.
 Rcpp::NumericMatrix r_matrix(quorvin::Matrix& matrix, int32_t V) {
@@ -110,24 +109,17 @@ Rcpp::List engine_compute(Rcpp::NumericMatrix values, bool variables_in_rows,
   quorvin::NetworkOptions options;
   options.threads = threads;
   options.keep_controls = keep_controls;
-  const auto start = std::chrono::steady_clock::now();
-  auto last_poll = start, last_shown = start;
-  quorvin::ProgressEstimate estimate;
+  quorvin::ProgressPoll poll;
   bool shown = false;
   Caught caught;
   options.progress = [&](const quorvin::SearchWork& work) {
-    const auto now = std::chrono::steady_clock::now();
-    const double elapsed = std::chrono::duration<double>(now - start).count();
-    quorvin::estimate_progress(estimate, elapsed, work);
-    if (!work.finished && std::chrono::duration<double>(now - last_poll).count() < poll_seconds)
-      return true;
-    last_poll = now;
+    if (!quorvin::progress_poll_due(poll, work, poll_seconds)) return true;
     if (!poll_r(caught)) return false;
-    if (progress &&
-        (work.finished || std::chrono::duration<double>(now - last_shown).count() >= progress_seconds)) {
-      last_shown = now;
+    if (progress) {
       shown = true;
-      REprintf("\r%s   ", quorvin::progress_line(estimate.share, elapsed, estimate.seconds_left).c_str());
+      const quorvin::ProgressEstimate& estimate = poll.estimate;
+      REprintf("\r%s   ",
+               quorvin::progress_line(estimate.share, poll.elapsed, estimate.seconds_left).c_str());
     }
     return true;
   };
