@@ -44,7 +44,7 @@ double combine_working_bytes(int32_t V) { return 8.0 * V * V; }
 
 bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls,
-                                  const WorkDone& work_done) {
+                                  const WorkDone& work_done, PairShare) {
   reference::combine_partial_correlations(V, N, combined, correlation, control_done, kept_controls);
   // The reference keeps no account of its work: it only says when it is done.
   if (work_done) work_done({.left_known = true, .finished = true});

@@ -313,3 +313,30 @@ TEST(Network, SavedFilesAreThoseOfTheProgram) {
   expect_refusal(save_network(without, dir + "/out", dir + "/edges.tsv", listed), {"controls"});
   EXPECT_TRUE(folder_entries(dir).empty());
 }
+
+// Shares searched apart and merged give the whole search, bit for bit: each
+// pair is in exactly one share, and a pair's search does not depend on the
+// others'. Shares beyond the runs of 64 variables are empty.
+TEST(Network, SharesMergeIntoTheWholeSearch) {
+  for (const auto& [V, N, dense] : {std::tuple{300, 40, true}, std::tuple{200, 30, false},
+                                    std::tuple{70, 20, true}}) {
+    const Matrix raw = dense ? dense_factors(V, N, 7) : gene_modules(V, N, 7);
+    NetworkOptions options;
+    options.keep_controls = true;
+    const Network whole = computed(raw, true, options);
+    for (int32_t parts : {1, 2, 3, 7}) {
+      options.share = {0, parts};
+      Network merged = computed(raw, true, options);
+      for (int32_t part = 1; part < parts; ++part) {
+        options.share = {part, parts};
+        const Network piece = computed(raw, true, options);
+        std::vector<double> values;
+        std::vector<int32_t> controls;
+        pack_share(piece, options.share, values, controls);
+        unpack_share(merged, options.share, values.data(), controls.data());
+      }
+      SCOPED_TRACE(testing::Message() << "V " << V << ", " << parts << " parts");
+      expect_same(merged, whole);
+    }
+  }
+}

@@ -212,7 +212,7 @@ Error compute_network_as_given(const NetworkInput& input, const NetworkOptions& 
     correlation_from_covariance(V, result.spearman, result.spearman);
     if (!combine_partial_correlations(V, N, result.combined, result.spearman, options.control_done,
                                       keep ? result.kept_controls.data() : nullptr,
-                                      options.progress))
+                                      options.progress, options.share))
       return stopped;
   } catch (const std::bad_alloc&) {
     return {ErrorKind::out_of_memory, ran_out_message(V, N, keep)};
@@ -275,6 +275,38 @@ std::vector<Edge> network_edges(const NetworkView& network, int level) {
     }
   }
   return edges;
+}
+
+void pack_share(const Network& network, PairShare share, std::vector<double>& values,
+                std::vector<int32_t>& controls) {
+  const int32_t V = network.V;
+  const bool kept = !network.kept_controls.empty();
+  values.clear();
+  controls.clear();
+  for (int32_t y = 0; y < V; ++y) {
+    if (!in_share(V, y, share)) continue;
+    for (int32_t x = 0; x < y; ++x) {
+      values.push_back(network.combined[x][y]);
+      if (!kept) continue;
+      controls.push_back(first_control(network.kept_controls.data(), V, x, y));
+      controls.push_back(second_control(network.kept_controls.data(), V, x, y));
+    }
+  }
+}
+
+void unpack_share(Network& network, PairShare share, const double* values,
+                  const int32_t* controls) {
+  const int32_t V = network.V;
+  const bool kept = !network.kept_controls.empty();
+  for (int32_t y = 0; y < V; ++y) {
+    if (!in_share(V, y, share)) continue;
+    for (int32_t x = 0; x < y; ++x) {
+      network.combined[x][y] = network.combined[y][x] = *values++;
+      if (!kept) continue;
+      set_kept_controls(network.kept_controls.data(), V, x, y, controls[0], controls[1]);
+      controls += 2;
+    }
+  }
 }
 
 void write_network(const NetworkView& network, const std::vector<std::string>& file_names,

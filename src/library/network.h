@@ -48,6 +48,9 @@ struct NetworkOptions {
   // SearchWork.
   WorkDone progress;
   ControlDone control_done;  // after each control variable, as the search calls it
+  // The pairs to search, for one of several processes; the others keep their
+  // zero-order coefficient until merged in with unpack_share.
+  PairShare share;
 };
 
 // The result: both matrices V x V, exactly symmetric, with 1 on the diagonal.
@@ -131,6 +134,18 @@ struct Edge {
 // order of the interaction lists; at level 0 the rows of the edge table.
 // Requires the kept controls and 0 <= level < level_count.
 std::vector<Edge> network_edges(const NetworkView& network, int level);
+
+// The results of the pairs in share, for another process to merge in: for
+// each y of the share in ascending order, the combined coefficient of each
+// pair x < y, x ascending, and, when the controls were kept, their two
+// controls likewise.
+void pack_share(const Network& network, PairShare share, std::vector<double>& values,
+                std::vector<int32_t>& controls);
+
+// Merges in the results that pack_share packed for share, in both triangles.
+// Requires arrays of the sizes that pack_share gives for network's counts.
+void unpack_share(Network& network, PairShare share, const double* values,
+                  const int32_t* controls);
 
 // Writes the seven files and the edge table (when results holds one) into
 // files already open, under file_names (one per variable). Throws

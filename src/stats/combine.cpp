@@ -114,6 +114,7 @@ struct Search {
   const Matrix& correlation;
   const SearchKernels& kernels;
   int32_t* kept_controls;  // null when they are not wanted
+  PairShare share;
   std::vector<ActivePair> active{};  // ascending in x, then y
   // Largest correlation magnitude of each variable within each block of
   // variables, for bounding whole blocks of second-order coefficients.
@@ -162,11 +163,13 @@ double weighted_power_integral(double a, double e, double V) {
   return V * power_integral(a, e, V) - (std::pow(V, 2 - a) - std::pow(e, 2 - a)) / (2 - a);
 }
 
-// Rows of the first-order sweep per control: for each group of 64 y, the x
-// before its last.
-double sweep_rows(int32_t V) {
+// Rows of the first-order sweep per control: for each group of 64 y in the
+// share, the x before its last.
+double sweep_rows(int32_t V, PairShare share) {
+  static_assert(first_order_lanes == 64, "the sweep's groups are the shares' runs of y");
   double rows = 0;
-  for (int32_t y_end = V; y_end > 0; y_end -= first_order_lanes) rows += y_end - 1;
+  for (int32_t y_end = V; y_end > 0; y_end -= first_order_lanes)
+    if (in_share(V, y_end - 1, share)) rows += y_end - 1;
   return rows;
 }
 
@@ -174,10 +177,11 @@ double sweep_rows(int32_t V) {
 // and the coefficients that replace a stored value, about H(s_end) - H(s_begin)
 // per pair (H the harmonic numbers), as the smallest of n coefficients
 // changes about H(n) times.
-double sweep_work(int32_t V, int32_t s_begin, int32_t s_end) {
+double sweep_work(int32_t V, int32_t s_begin, int32_t s_end, PairShare share) {
   const auto harmonic = [](double n) { return n > 0 ? std::log(n) + 0.5772 + 0.5 / n : 0.0; };
-  const double pairs = 0.5 * V * (V - 1.0);
-  return sweep_rows(V) * (s_end - s_begin) * sweep_row_cost +
+  const double rows = sweep_rows(V, share), all_rows = sweep_rows(V, {});
+  const double pairs = all_rows > 0 ? 0.5 * V * (V - 1.0) * rows / all_rows : 0.0;
+  return rows * (s_end - s_begin) * sweep_row_cost +
          pairs * (harmonic(s_end) - harmonic(s_begin)) * sweep_replacement_cost;
 }
 
@@ -254,7 +258,7 @@ void start_search(Search& search) {
   const int32_t V = search.V;
   const Matrix& correlation = search.correlation;
   const auto starts_active = [&](int32_t x, int32_t y) {
-    return std::fabs(correlation[x][y]) >= search.threshold;
+    return std::fabs(correlation[x][y]) >= search.threshold && in_share(V, y, search.share);
   };
   std::vector<size_t> row_start(static_cast<size_t>(V) + 1, 0);
 #pragma omp parallel for schedule(static)
@@ -583,7 +587,8 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
       all_ay_root(threads * copy);
   float* roots = search.first_order_roots.data();
   // Each group's share of the block's work, by its rows.
-  const double work_per_row = sweep_work(V, s_begin, s_end) / sweep_rows(V);
+  const double rows = sweep_rows(V, search.share);
+  const double work_per_row = rows > 0 ? sweep_work(V, s_begin, s_end, search.share) / rows : 0;
 #pragma omp parallel
   {
     // Each variable's roots once, for the groups in which it is x and the
@@ -603,7 +608,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
     // is then the one with the fewest x, and the first ones, the most work,
     // are handed out first.
     for (int32_t g = 0; g < groups; ++g) {
-      if (stopping(search)) continue;
+      if (g % search.share.parts != search.share.part || stopping(search)) continue;
       const int32_t y0 = V - n * (g + 1), y_end = y0 + n;
       for (int32_t s = s_begin; s < s_end; ++s) {
         for (int32_t j = 0; j < n; ++j) {
@@ -692,20 +697,21 @@ double combine_working_bytes(int32_t V) {
 
 bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls,
-                                  const WorkDone& work_done) {
+                                  const WorkDone& work_done, PairShare share) {
   Search search{.V = V,
                 .block_width = std::min(V, control_block),
                 .threshold = critical_value(N, pruning_z),
                 .combined = combined,
                 .correlation = correlation,
                 .kernels = current_kernels(),
-                .kept_controls = kept_controls};
+                .kept_controls = kept_controls,
+                .share = share};
   search.work.report = work_done ? &work_done : nullptr;
   report_work(search);
   if (stopping(search)) return false;
   start_search(search);
   for (int32_t block = 0; block < V; block += control_block)
-    search.work.sweeps += sweep_work(V, block, std::min(V, block + control_block));
+    search.work.sweeps += sweep_work(V, block, std::min(V, block + control_block), share);
   if (search.active.empty()) search.work.later_left = 0;
   search.first_order_roots.resize(static_cast<size_t>(V) * search.block_width);
   if (!search.active.empty()) obtain_second_order_arrays(search);

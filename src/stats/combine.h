@@ -40,6 +40,20 @@ struct SearchWork {
 // most calls come from within a parallel region.
 using WorkDone = std::function<bool(const SearchWork& work)>;
 
+// A share of the pairs, for a search spread over processes that each search
+// one share: the pairs x < y of the y in each run of 64 variables ending at
+// V, V - 64, ... belong to the runs' share in turn, so that the costly pairs
+// spread evenly. Requires 0 <= part < parts.
+struct PairShare {
+  int32_t part = 0;
+  int32_t parts = 1;
+};
+
+// Whether the pairs of variable y (with every x < y) are in share.
+inline bool in_share(int32_t V, int32_t y, PairShare share) {
+  return (V - 1 - y) / 64 % share.parts == share.part;
+}
+
 // Sets how many controls are handled per sweep over the pairs (512 unless
 // changed; tests use fewer, to meet several sweeps on small data). Returns
 // the number before. Requires controls > 0; not while a search runs.
@@ -57,12 +71,13 @@ double combine_working_bytes(int32_t V);
 // and work_done, when given, as WorkDone says.
 // kept_controls, when not null, holds kept_controls_size(V) entries and
 // receives the controls of each result, as first_control and second_control
-// read them.
+// read them. Only the pairs in share are searched; the others keep their
+// zero-order coefficient and no controls.
 // Returns false, leaving combined and kept_controls unfinished, when
 // work_done asked it to stop. Throws std::bad_alloc when its working memory
 // cannot be had.
 bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls = nullptr,
-                                  const WorkDone& work_done = nullptr);
+                                  const WorkDone& work_done = nullptr, PairShare share = {});
 
 }  // namespace quorvin
