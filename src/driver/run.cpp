@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <numeric>
+#include <sys/resource.h>
 #include <omp.h>
 #include <string>
 #include <unistd.h>
@@ -106,7 +108,7 @@ std::string first_names(const std::vector<std::string>& var_names) {
 // error when the edge table goes to standard output). False when it could
 // not be written, as a full disk or a closed output loses it.
 bool print_summary(const Table& table, const ListedPairs& listed, const Options& options,
-                   double seconds, FILE* to) {
+                   double seconds, const std::vector<double>& search_cpu, FILE* to) {
   std::string text = "Variables:     " + std::to_string(table.V);
   if (table.V > 0) text += " (" + first_names(table.var_names) + ")";
   if (table.dropped > 0)
@@ -130,9 +132,30 @@ bool print_summary(const Table& table, const ListedPairs& listed, const Options&
     text += "\nEdge table:    " +
             (options.edge_table == "-" ? std::string("standard output") : options.edge_table) +
             " (" + std::to_string(listed.edge_table_rows) + " pairs)";
-  text += "\nRun time:      " + (seconds < 60 ? std::string(run_time) : clock_text(seconds)) + "\n";
+  text += "\nRun time:      " + (seconds < 60 ? std::string(run_time) : clock_text(seconds));
+  if (search_cpu.size() > 1) {
+    // How evenly the processes shared the search: their CPU time against the mean.
+    const double mean =
+        std::accumulate(search_cpu.begin(), search_cpu.end(), 0.0) / search_cpu.size();
+    const auto [least, most] = std::minmax_element(search_cpu.begin(), search_cpu.end());
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "\nSearch CPU:    %.1f s a process on average over %zu, from %+.0f%% to %+.0f%%",
+                  mean, search_cpu.size(), mean > 0 ? 100 * (*least / mean - 1) : 0.0,
+                  mean > 0 ? 100 * (*most / mean - 1) : 0.0);
+    text += line;
+  }
+  text += "\n";
   std::fwrite(text.data(), 1, text.size(), to);
   return std::fflush(to) == 0 && !std::ferror(to);
+}
+
+// The CPU time of the whole process so far, every thread's.
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         1e-6 * (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
 // A standard stream closed when the program starts would be taken by the
@@ -228,16 +251,23 @@ int run_dialogue() {
   return 0;
 }
 
-int run_command_line(int argc, char** argv) {
+int run_command_line(int argc, char** argv, const Spread& spread) {
   const auto started = std::chrono::steady_clock::now();
-  Options options;
+  // Process 0 reads the table, writes the results and reports; every
+  // process searches its share of the pairs. A failure anywhere ends every
+  // process, with the one line from process 0.
+  const bool writer = spread.process == 0;
   std::string message;
+  const auto agreed = [&](bool ok) { return spread.agree ? spread.agree(ok, message) : ok; };
+  const auto failed = [&]() { return writer ? fail(message) : 1; };
+  Options options;
   if (!parse_command_line(argc, argv, options, message)) {
-    std::fprintf(stderr, "quorvin: %s (quorvin --help shows the usage)\n", message.c_str());
+    if (writer)
+      std::fprintf(stderr, "quorvin: %s (quorvin --help shows the usage)\n", message.c_str());
     return 2;
   }
   if (options.help || options.version) {
-    write_console(options.help ? help_text() : version_text(), true);
+    if (writer) write_console(options.help ? help_text() : version_text(), true);
     return 0;
   }
   if (options.threads > 0) omp_set_num_threads(options.threads);
@@ -245,36 +275,50 @@ int run_command_line(int argc, char** argv) {
 
   const bool from_stdin = options.table == "-";
   const std::string shown = from_stdin ? "standard input" : options.table;
-  if (!results_spare_table(options.table, shown, options.folder, options.edge_table, message))
-    return fail(message);
-  int fd = STDIN_FILENO;
-  if (!from_stdin && !open_for_reading(options.table, shown, fd, message)) return fail(message);
+  std::string text;
+  if (writer) {
+    int fd = STDIN_FILENO;
+    try {
+      if (results_spare_table(options.table, shown, options.folder, options.edge_table, message) &&
+          (from_stdin || open_for_reading(options.table, shown, fd, message)) &&
+          read_whole_file(fd, shown, text, message) && !from_stdin)
+        ::close(fd);
+    } catch (const std::bad_alloc&) {
+      message = "cannot read " + shown + ": its values do not fit in memory";
+    }
+  }
+  if (!agreed(message.empty())) return failed();
   Table table;
   try {
-    std::string text;
-    if (!read_whole_file(fd, shown, text, message)) return fail(message);
-    if (!from_stdin) ::close(fd);
-    if (!read_table(text, shown, options.layout, table, message)) return fail(message);
+    if (spread.share_text) spread.share_text(text);
+    if (!read_table(text, shown, options.layout, table, message)) return failed();
   } catch (const std::bad_alloc&) {
-    return fail("cannot read " + shown + ": its values do not fit in memory");
+    message = "cannot read " + shown + ": its values do not fit in memory";
+    return failed();
   }
+  std::string().swap(text);
   const int32_t V = table.V, N = table.N;
   const bool edge_table = !options.edge_table.empty();
-  if (!network_fits_in_memory(V, N, edge_table)) return fail(memory_message(V, N, edge_table));
+  if (!network_fits_in_memory(V, N, edge_table)) message = memory_message(V, N, edge_table);
+  if (!agreed(message.empty())) return failed();
 
   ResultFiles results;
-  if (!open_result_files(results, options.folder, options.edge_table, ResultMode::staged, message))
-    return fail(message);
+  if (writer)
+    open_result_files(results, options.folder, options.edge_table, ResultMode::staged, message);
+  // Only process 0 opens them, and a failure there leaves none open.
+  if (!agreed(message.empty())) return failed();
 
   Progress progress;
-  start_progress(progress, options.quiet);
+  start_progress(progress, options.quiet || !writer);
   NetworkOptions engine_options;
   engine_options.keep_controls = edge_table;
+  engine_options.share = {spread.process, spread.processes};
   engine_options.progress = [&progress](const SearchWork& work) {
     report_progress(progress, work);
     return true;
   };
   Network network;
+  const double cpu_before = cpu_seconds();
   const Error error = compute_network(
       {.values = table.raw_values.data.get(),
        .rows = N,
@@ -282,9 +326,22 @@ int run_command_line(int argc, char** argv) {
        .variables_in_columns = true,
        .names = &table.var_names},
       engine_options, network);
+  const double search_cpu = cpu_seconds() - cpu_before;
   end_progress(progress);
-  if (error) return fail_after_opening(results, error.message);
+  if (error) message = error.message;
+  if (!agreed(!error)) {
+    if (writer) return fail_after_opening(results, message);
+    return 1;
+  }
   Matrix().data.swap(table.raw_values.data);
+  std::vector<double> balance;
+  try {
+    if (spread.gather) spread.gather(network, search_cpu, balance);
+  } catch (const std::bad_alloc&) {
+    if (writer) return fail_after_opening(results, ran_out_message(V, N, edge_table));
+    return 1;
+  }
+  if (!writer) return 0;
   ListedPairs listed;
   try {
     write_network(network, table.var_names, results, listed);
@@ -296,7 +353,7 @@ int run_command_line(int argc, char** argv) {
   FILE* const summary = options.edge_table == "-" ? stderr : stdout;
   if (!print_summary(table, listed, options,
                      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                     summary))
+                     balance, summary))
     return fail(std::string("the results were written, but not the summary: cannot write to ") +
                 (summary == stdout ? "standard output: " : "standard error: ") +
                 std::strerror(errno));
