@@ -35,7 +35,8 @@ test: deps build
 # not start, as a recipe left out would never run.
 TEST_PACKAGES ?= python3-pandas python3-networkx python3-igraph python3-matplotlib \
   r-base-core r-cran-igraph r-cran-rcpp r-cran-testthat \
-  python3-dev python3-numpy python3-pybind11 python3-venv python3-pytest python3-tqdm
+  python3-dev python3-numpy python3-pybind11 python3-venv python3-pytest python3-tqdm \
+  openmpi-bin libopenmpi-dev
 .PHONY: deps
 deps:
 	@missing=$$(for p in $(TEST_PACKAGES); do \
