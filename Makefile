@@ -98,13 +98,18 @@ BENCH_BUILD ?= build-bench
 BENCH_FILTERS ?= avx2
 BENCH_REAL ?= ../shared/data/ALL_rank2001_5000.txt
 BENCH_CASES ?= modules:400x50 modules:2000x100 modules:5000x100 \
-  dense:400x50 dense:2000x100 dense:5000x100 $(addprefix file:,$(wildcard $(BENCH_REAL)))
+  dense:400x50 dense:2000x100 dense:5000x100 dense:5000x1000 \
+  $(addprefix file:,$(wildcard $(BENCH_REAL)))
 bench:
 	$(CMAKE) -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUORVIN_TESTS=OFF
 	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target quorvin quorvin_reference quorvin_make_data quorvin_bench
 	QUORVIN_FILTERS=$(BENCH_FILTERS) $(BENCH_BUILD)/bench/quorvin_bench $(BENCH_BUILD)/quorvin \
 	  $(BENCH_BUILD)/reference/quorvin_reference $(BENCH_BUILD)/bench/quorvin_make_data \
 	  $(BENCH_BUILD)/runs $(BENCH_CASES)
+	if $(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target quorvin-mpi 2>/dev/null; then \
+	  QUORVIN_FILTERS=$(BENCH_FILTERS) python3 bench/mpi_bench.py $(BENCH_BUILD)/quorvin \
+	    $(BENCH_BUILD)/mpi/quorvin-mpi $(BENCH_BUILD)/bench/quorvin_make_data $(BENCH_BUILD)/runs; \
+	else echo "No MPI library: the distributed rows are left out"; fi
 
 clean:
 	rm -rf $(BUILD)
