@@ -340,3 +340,14 @@ TEST(Network, SharesMergeIntoTheWholeSearch) {
     }
   }
 }
+
+TEST(Network, LevelsAreNamedByTheirNumbers) {
+  for (const auto& [level, expected] : {std::pair{0.01, 0}, {0.001, 1}, {0.0001, 2}}) {
+    int index = -1;
+    EXPECT_FALSE(level_index(level, index));
+    EXPECT_EQ(index, expected);
+  }
+  int index = 0;
+  for (double level : {0.05, 0.0, 0.010000000000000002, std::nan("")})
+    expect_refusal(level_index(level, index), {"0.01, 0.001 and 0.0001"});
+}

@@ -27,7 +27,7 @@ struct NetworkHandle {
 };
 
 // Raises the Python exception of an engine error.
-void raise(const Error& error) {
+[[noreturn]] void raise(const Error& error) {
   switch (error.kind) {
     case ErrorKind::out_of_memory:
       PyErr_SetString(PyExc_MemoryError, error.message.c_str());
@@ -103,10 +103,9 @@ py::array matrix_view(py::object handle_object, bool combined) {
 }
 
 int level_index(double level) {
-  for (int i = 0; i < quorvin::level_count; ++i)
-    if (std::stod(quorvin::level_names[i]) == level) return i;
-  throw py::value_error("the level must be one of 0.01, 0.001 and 0.0001, not " +
-                        py::repr(py::float_(level)).cast<std::string>());
+  int index = 0;
+  if (const Error error = quorvin::level_index(level, index)) raise(error);
+  return index;
 }
 
 // The edge table's pairs at level as columns of numbers: the variables, the

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <unordered_map>
@@ -254,6 +255,14 @@ NetworkView::NetworkView(const Network& network)
       combined(network.combined),
       kept_controls(network.kept_controls.empty() ? nullptr : network.kept_controls.data()),
       names(&network.names) {}
+
+Error level_index(double level, int& index) {
+  for (index = 0; index < level_count; ++index)
+    if (std::strtod(level_names[index], nullptr) == level) return {};
+  char shown[max_double_text];
+  return invalid("the level must be one of 0.01, 0.001 and 0.0001, not " +
+                 std::string(shown, write_shortest_double(shown, level)));
+}
 
 double network_critical_value(const NetworkView& network, int level) {
   return critical_value(network.N, level_z[level]);

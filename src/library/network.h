@@ -116,6 +116,10 @@ Error compute_network_as_given(const NetworkInput& input, const NetworkOptions& 
 // one.
 Error names_for_files(const std::vector<std::string>& names, std::vector<std::string>& file_names);
 
+// The index in level_names of a significance level given as a number
+// (0.01, 0.001 or 0.0001); an error naming the three for any other.
+Error level_index(double level, int& index);
+
 // The critical value of level (0 .. level_count - 1, as level_names) for
 // the network's observations: NaN for 5 or fewer.
 double network_critical_value(const NetworkView& network, int level);

@@ -72,9 +72,9 @@ Rcpp::NumericMatrix r_matrix(quorvin::Matrix& matrix, int32_t V) {
 }
 
 int level_index(double level) {
-  for (int i = 0; i < quorvin::level_count; ++i)
-    if (std::stod(quorvin::level_names[i]) == level) return i;
-  Rcpp::stop("the level must be one of 0.01, 0.001 and 0.0001");
+  int index = 0;
+  if (const quorvin::Error error = quorvin::level_index(level, index)) raise(error);
+  return index;
 }
 
 quorvin::NetworkView view_of(const Rcpp::NumericMatrix& spearman,
