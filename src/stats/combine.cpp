@@ -69,6 +69,17 @@ struct ActivePair {
   int32_t x, y;
 };
 
+// The active pairs of one x among the window of y = y0 .. y0 + 31 (y0 a
+// multiple of 32): bit j of mask set while pair (x, y0 + j) is active. On
+// dense data nearly every pair starts active, so that a list of pairs would
+// take half the size of a matrix; a window takes 12 bytes for up to 32.
+struct ActiveWindow {
+  int32_t x, y0;
+  uint32_t mask;
+};
+constexpr int32_t window_width = 32;
+static_assert(window_width <= 32, "a window's pairs are held in 32 bits");
+
 // What the search has done, for its reports, added up a group of pairs at a
 // time by the thread that did it.
 struct WorkAccount {
@@ -115,7 +126,8 @@ struct Search {
   const SearchKernels& kernels;
   int32_t* kept_controls;  // null when they are not wanted
   PairShare share;
-  std::vector<ActivePair> active{};  // ascending in x, then y
+  std::vector<ActiveWindow> active{};  // ascending in x, then y0; none empty
+  size_t active_pairs = 0;             // the bits set in active
   // Largest correlation magnitude of each variable within each block of
   // variables, for bounding whole blocks of second-order coefficients.
   Matrix bounds{};
@@ -223,7 +235,7 @@ void begin_stretch(Search& search, int32_t s_begin, int32_t s_end, size_t variab
   work.active_done.fetch_add(numerators, std::memory_order_relaxed);
   // They were part of the estimate made at the end of the stretch before.
   if (work.later_left >= 0) work.later_left = std::max(0.0, work.later_left - numerators);
-  work.stretch_pairs = static_cast<double>(search.active.size());
+  work.stretch_pairs = static_cast<double>(search.active_pairs);
   work.late_begin = s_begin + (s_end - s_begin) / 2;
   work.pairs_done = work.pairs_staying = work.late_visits = 0;
   work.stretch_cost = work.late_cost = 0;
@@ -260,27 +272,45 @@ void start_search(Search& search) {
   const auto starts_active = [&](int32_t x, int32_t y) {
     return std::fabs(correlation[x][y]) >= search.threshold && in_share(V, y, search.share);
   };
+  // The mask of the window from y0 of row x.
+  const auto window_mask = [&](int32_t x, int32_t y0) {
+    uint32_t mask = 0;
+    for (int32_t y = std::max(x + 1, y0); y < std::min(V, y0 + window_width); ++y)
+      if (starts_active(x, y)) mask |= uint32_t{1} << (y - y0);
+    return mask;
+  };
+  const auto first_window = [](int32_t x) { return (x + 1) / window_width * window_width; };
   std::vector<size_t> row_start(static_cast<size_t>(V) + 1, 0);
+  std::vector<size_t> row_pairs(static_cast<size_t>(V), 0);
 #pragma omp parallel for schedule(static)
   for (int32_t i = 0; i < V; ++i) {
     std::copy(correlation[i], correlation[i] + V, search.combined[i]);
     if (search.kept_controls != nullptr)
       for (int32_t y = i + 1; y < V; ++y) set_kept_controls(search.kept_controls, V, i, y, -1, -1);
-    size_t count = 0;
-    for (int32_t y = i + 1; y < V; ++y) count += starts_active(i, y);
-    row_start[i + 1] = count;
+    size_t windows = 0;
+    for (int32_t y0 = first_window(i); y0 < V; y0 += window_width) {
+      const uint32_t mask = window_mask(i, y0);
+      windows += mask != 0;
+      row_pairs[i] += __builtin_popcount(mask);
+    }
+    row_start[i + 1] = windows;
   }
-  for (int32_t i = 0; i < V; ++i) row_start[i + 1] += row_start[i];
+  for (int32_t i = 0; i < V; ++i) {
+    row_start[i + 1] += row_start[i];
+    search.active_pairs += row_pairs[i];
+  }
   // Outside the parallel loop, where running out of memory can be reported.
   search.active.resize(row_start[V]);
 #pragma omp parallel for schedule(dynamic, 16)
   for (int32_t x = 0; x < V; ++x) {
-    ActivePair* next = search.active.data() + row_start[x];
-    for (int32_t y = x + 1; y < V; ++y)
-      if (starts_active(x, y)) {
-        *next++ = {x, y};
-        set_sweep_start(search.combined, x, y, V);
-      }
+    ActiveWindow* next = search.active.data() + row_start[x];
+    for (int32_t y0 = first_window(x); y0 < V; y0 += window_width) {
+      const uint32_t mask = window_mask(x, y0);
+      if (mask == 0) continue;
+      *next++ = {x, y0, mask};
+      for (uint32_t rest = mask; rest != 0; rest &= rest - 1)
+        set_sweep_start(search.combined, x, y0 + __builtin_ctz(rest), V);
+    }
   }
 }
 
@@ -359,12 +389,16 @@ size_t bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   std::vector<int32_t> variables;  // those of the active pairs, ascending
   {
     std::vector<char> in_pair(static_cast<size_t>(V), 0);
-    for (const ActivePair& p : search.active) in_pair[p.x] = in_pair[p.y] = 1;
+    for (const ActiveWindow& w : search.active) {
+      in_pair[w.x] = 1;
+      for (uint32_t rest = w.mask; rest != 0; rest &= rest - 1)
+        in_pair[w.y0 + __builtin_ctz(rest)] = 1;
+    }
     for (int32_t v = 0; v < V; ++v)
       if (in_pair[v]) variables.push_back(v);
   }
   search.stretch_begin = s_begin;
-  search.numerators_found = search.active.size() >= variables.size();
+  search.numerators_found = search.active_pairs >= variables.size();
   if (!search.numerators_found) return 0;
 #pragma omp parallel
   {
@@ -420,17 +454,38 @@ size_t bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
 void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, int32_t s_end) {
   Matrix& combined = search.combined;
   const Matrix& correlation = search.correlation;
-  const std::vector<ActivePair>& active = search.active;
+  const std::vector<ActiveWindow>& windows = search.active;
+  // The active pairs before each window, for a group to find its first one.
+  std::vector<size_t> pairs_before(windows.size());
+  for (size_t w = 0, pairs = 0; w < windows.size(); ++w) {
+    pairs_before[w] = pairs;
+    pairs += __builtin_popcount(windows[w].mask);
+  }
+  const size_t pair_count = search.active_pairs;
   // Each group of pairs goes through the controls on its own, in order; the
   // pairs of a group share each control's rows.
   // Smaller groups where there are few pairs, so that every thread has some.
   const size_t group_size = std::clamp<size_t>(
-      active.size() / (16 * static_cast<size_t>(omp_get_max_threads())), 1, active_group);
-  const size_t groups = (active.size() + group_size - 1) / group_size;
+      pair_count / (16 * static_cast<size_t>(omp_get_max_threads())), 1, active_group);
+  const size_t groups = (pair_count + group_size - 1) / group_size;
 #pragma omp parallel for schedule(dynamic, 1)
   for (size_t g = 0; g < groups; ++g) {
     if (stopping(search)) continue;
-    const size_t first = g * group_size, last = std::min(active.size(), first + group_size);
+    const size_t first = g * group_size, last = std::min(pair_count, first + group_size);
+    // The group's pairs, the active ones first .. last - 1 in order.
+    ActivePair pairs[active_group];
+    {
+      size_t w = static_cast<size_t>(
+          std::upper_bound(pairs_before.begin(), pairs_before.end(), first) - pairs_before.begin() -
+          1);
+      uint32_t rest = windows[w].mask;
+      for (size_t skip = first - pairs_before[w]; skip > 0; --skip) rest &= rest - 1;
+      for (size_t n = 0; n < last - first; ++n) {
+        while (rest == 0) rest = windows[++w].mask;
+        pairs[n] = {windows[w].x, windows[w].y0 + __builtin_ctz(rest)};
+        rest &= rest - 1;
+      }
+    }
     // The group's stored values, and which of its pairs have left the search,
     // kept here while it goes through the controls.
     double stored[active_group];
@@ -446,12 +501,12 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
     double late_cost[active_group] = {};
     int32_t late_visits[active_group] = {};
     for (size_t n = first; n < last; ++n)
-      stored[n - first] = stored_value(combined, active[n].x, active[n].y);
+      stored[n - first] = stored_value(combined, pairs[n - first].x, pairs[n - first].y);
     for (int32_t s = s_begin; s < s_end && left != group; ++s) {
       const double* cs = correlation[s];
       for (uint32_t staying = group & ~left; staying != 0; staying &= staying - 1) {
         const int32_t j = __builtin_ctz(staying);
-        const int32_t x = active[first + j].x, y = active[first + j].y;
+        const int32_t x = pairs[j].x, y = pairs[j].y;
         if (s == x || s == y) continue;
         const double* cx = correlation[x];
         const double* cy = correlation[y];
@@ -508,7 +563,7 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
       }
     }
     for (size_t n = first; n < last; ++n)
-      stored_value(combined, active[n].x, active[n].y) = stored[n - first];
+      stored_value(combined, pairs[n - first].x, pairs[n - first].y) = stored[n - first];
     double staying_cost = 0;
     int64_t staying_visits = 0;
     const uint32_t staying = group & ~left;
@@ -530,9 +585,15 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
 // Drops the pairs that left the second-order search.
 void retire_pairs(Search& search) {
   const int32_t V = search.V;
-  std::erase_if(search.active, [&](const ActivePair& p) {
-    return sweep_start(search.combined, p.x, p.y) < V;
-  });
+  search.active_pairs = 0;
+  for (ActiveWindow& w : search.active) {
+    for (uint32_t rest = w.mask; rest != 0; rest &= rest - 1) {
+      const int32_t j = __builtin_ctz(rest);
+      if (sweep_start(search.combined, w.x, w.y0 + j) < V) w.mask &= ~(uint32_t{1} << j);
+    }
+    search.active_pairs += __builtin_popcount(w.mask);
+  }
+  std::erase_if(search.active, [](const ActiveWindow& w) { return w.mask == 0; });
 }
 
 // Sets lane j of a group to merge the stored value c.
@@ -679,12 +740,14 @@ int32_t set_controls_per_sweep(int32_t controls) {
 double combine_working_bytes(int32_t V) {
   const double v = V, blocks = bound_blocks(V), controls = std::min(V, control_block);
   const double threads = omp_get_max_threads();
-  // The active pairs when every pair is active; the bounds and the quantized
+  // The active windows and their pair counts when every pair is active, and a
+  // window of each row that holds only some; the bounds and the quantized
   // copy of the correlations; each block's inverse roots and quantized
   // 1 - r^2; each stretch's quantized inverse roots and largest numerators;
   // the first-order roots of a block; each thread's copies for the
   // first-order sweep.
-  const double active = sizeof(ActivePair) * v * (v - 1) / 2;
+  const double active =
+      (sizeof(ActiveWindow) + sizeof(size_t)) * (v * (v - 1) / 2 / window_width + 2 * v);
   const double tables = 8 * (v + block_over_read) * blocks + 2 * v * v + 2 * second_order_over_read;
   const double per_block =
       controls * (6 * v + 8 * blocks) + 8 * block_over_read * blocks + 6 * second_order_over_read;
