@@ -81,7 +81,7 @@ StageResults run_production(const Matrix& raw, int32_t V, int32_t N) {
   quorvin::correlation_from_covariance(V, r.correlation, r.correlation);
   r.combined = sentinel_matrix(V, V);
   r.kept_controls = sentinel_controls(V);
-  quorvin::combine_partial_correlations(
+  quorvin_test::engine_search(
       V, N, r.combined, r.correlation, [&r](int32_t s) { r.controls_done.push_back(s); },
       r.kept_controls.data());
   return r;
@@ -178,7 +178,7 @@ History reference_history(int32_t V, int32_t N, const Matrix& correlation) {
 // The production search in the current setting.
 Matrix production(int32_t V, int32_t N, const Matrix& correlation) {
   Matrix combined = filled_matrix(V, V, 0.0);
-  quorvin::combine_partial_correlations(V, N, combined, correlation, nullptr);
+  quorvin_test::engine_search(V, N, combined, correlation, nullptr);
   return combined;
 }
 

@@ -14,6 +14,7 @@
 #include "stats/combine.h"
 #include "stats/correlation.h"
 #include "stats/ranks.h"
+#include "support/engine_check.h"
 #include "support/random_data.h"
 
 namespace {
@@ -151,12 +152,12 @@ TEST(SearchWork, EngineReportsFromItsThreadAsItGoes) {
   quorvin::rank_transform(V, N, ranks, raw);
   quorvin::rank_covariance(V, N, covariance, ranks, means);
   quorvin::correlation_from_covariance(V, correlation, covariance);
-  quorvin::combine_partial_correlations(V, N, quiet, correlation, nullptr);
+  quorvin_test::engine_search(V, N, quiet, correlation, nullptr);
 
   const std::thread::id caller = std::this_thread::get_id();
   std::vector<SearchWork> reports;
   bool other_thread = false;
-  quorvin::combine_partial_correlations(V, N, reported, correlation, nullptr, nullptr,
+  quorvin_test::engine_search(V, N, reported, correlation, nullptr, nullptr,
                                         [&](const SearchWork& work) {
                                           other_thread |= std::this_thread::get_id() != caller;
                                           reports.push_back(work);

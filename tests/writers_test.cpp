@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -27,7 +28,7 @@ const std::string title = "COMBINED SECOND ORDER SPEARMAN CORRELATION MATRIX";
 
 using Names = std::vector<std::string>;
 
-std::string matrix_file(int32_t V, const Names& names, const Matrix& combined) {
+std::string matrix_file(int32_t V, const Names& names, quorvin::MatrixView combined) {
   quorvin::ResultFile out;
   quorvin::write_combined_matrix(V, names, combined, out);
   return out.buffer;
@@ -35,14 +36,15 @@ std::string matrix_file(int32_t V, const Names& names, const Matrix& combined) {
 
 // The writers are given the critical value of N observations at quantile z,
 // as the driver gives it.
-std::string interaction_list(int32_t V, int32_t N, double z, const Matrix& combined,
+std::string interaction_list(int32_t V, int32_t N, double z, quorvin::MatrixView combined,
                              const Names& names) {
   quorvin::ResultFile out;
   quorvin::write_interaction_list(V, quorvin::critical_value(N, z), combined, out, names);
   return out.buffer;
 }
 
-std::string network(int32_t V, int32_t N, double z, const Matrix& combined, const Names& names) {
+std::string network(int32_t V, int32_t N, double z, quorvin::MatrixView combined,
+                    const Names& names) {
   quorvin::ResultFile out;
   quorvin::write_pajek_network(V, quorvin::critical_value(N, z), combined, out, names);
   return out.buffer;
@@ -89,6 +91,42 @@ Names numbered_names(const std::string& prefix, int32_t V) {
 }
 
 }  // namespace
+
+// The pairs of a PairMatrix write the bytes of the square that holds them
+// above its diagonal, at sizes around a row's length and across levels.
+TEST(Writers, PairsWriteAsTheirSquare) {
+  std::mt19937 random(5);
+  std::uniform_real_distribution<double> value(-0.9, 0.9);
+  for (const int32_t V : {0, 1, 2, 3, 8, 33}) {
+    Names names;
+    for (int32_t v = 0; v < V; ++v) names.push_back(std::string("v").append(std::to_string(v)));
+    Matrix square = filled_matrix(V, V, 0.5);
+    quorvin::PairMatrix pairs;
+    ASSERT_TRUE(quorvin::allocate_pairs(pairs, V));
+    for (int32_t x = 0; x < V; ++x)
+      for (int32_t y = x + 1; y < V; ++y) square[x][y] = pairs[x][y] = value(random);
+    SCOPED_TRACE(testing::Message() << "V=" << V);
+    EXPECT_EQ(matrix_file(V, names, pairs), matrix_file(V, names, square));
+    for (const double z : level_z) {
+      EXPECT_EQ(interaction_list(V, 12, z, pairs, names),
+                interaction_list(V, 12, z, square, names));
+      EXPECT_EQ(network(V, 12, z, pairs, names), network(V, 12, z, square, names));
+    }
+  }
+}
+
+// Each pair of V variables has an element of its own, and together they
+// fill the block past its first element.
+TEST(Writers, PairMatrixHoldsEachPairOnce) {
+  for (const int64_t V : {0, 1, 2, 3, 4, 5, 64, 65, 1000}) {
+    std::vector<int> uses(static_cast<size_t>(quorvin::pair_matrix_size(V)), 0);
+    for (int64_t x = 0; x < V; ++x)
+      for (int64_t y = x + 1; y < V; ++y) ++uses.at(quorvin::pair_row_offset(V, x) + y);
+    EXPECT_EQ(uses[0], 0) << V;
+    EXPECT_EQ(std::count(uses.begin() + 1, uses.end(), 1), quorvin::pair_matrix_size(V) - 1) << V;
+  }
+  EXPECT_EQ(quorvin::pair_row_offset(65536, 65535) + 65535, quorvin::pair_matrix_size(65536) - 1);
+}
 
 TEST(Writers, MatrixWorkedExample) {
   const Matrix combined = combined_of(2, {{{0, 1}, -0.25}});

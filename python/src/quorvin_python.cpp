@@ -21,9 +21,16 @@ namespace {
 using quorvin::Error;
 using quorvin::ErrorKind;
 
-// The engine's result, kept alive by every array that views its matrices.
+// The engine's result, kept alive by every array that views its matrices:
+// the network, whose combined pairs are handed over to a square of their own.
 struct NetworkHandle {
   quorvin::Network network;
+  quorvin::Matrix combined;
+  quorvin::NetworkView view() const {
+    quorvin::NetworkView view(network);
+    view.combined = combined;
+    return view;
+  }
 };
 
 // Raises the Python exception of an engine error.
@@ -84,6 +91,14 @@ py::object compute(py::array_t<double, py::array::c_style | py::array::forcecast
   {
     py::gil_scoped_release released;
     error = quorvin::compute_network(input, options, handle->network);
+    const int32_t V = handle->network.V;
+    if (!error && !quorvin::allocate_matrix(handle->combined, V, V))
+      error = {ErrorKind::out_of_memory,
+               quorvin::ran_out_message(V, handle->network.N, keep_controls)};
+    if (!error) {
+      quorvin::fill_combined_square(handle->network, handle->combined.data.get());
+      quorvin::PairMatrix().data.swap(handle->network.combined.data);
+    }
   }
   if (python_error) throw py::error_already_set();
   if (error) raise(error);
@@ -93,7 +108,7 @@ py::object compute(py::array_t<double, py::array::c_style | py::array::forcecast
 // A read-only view of one of the handle's matrices, which the view keeps alive.
 py::array matrix_view(py::object handle_object, bool combined) {
   NetworkHandle& handle = handle_object.cast<NetworkHandle&>();
-  const quorvin::Matrix& matrix = combined ? handle.network.combined : handle.network.spearman;
+  const quorvin::Matrix& matrix = combined ? handle.combined : handle.network.spearman;
   const py::ssize_t V = handle.network.V;
   py::array view(py::dtype::of<double>(), {V, V},
                  {static_cast<py::ssize_t>(V * sizeof(double)), static_cast<py::ssize_t>(sizeof(double))},
@@ -119,7 +134,7 @@ py::dict edges(const NetworkHandle& handle, double level) {
   std::vector<quorvin::Edge> found;
   {
     py::gil_scoped_release released;
-    found = quorvin::network_edges(handle.network, index);
+    found = quorvin::network_edges(handle.view(), index);
   }
   const py::ssize_t count = static_cast<py::ssize_t>(found.size());
   py::array_t<int32_t> x(count), y(count), control_1(count), control_2(count), order(count),
@@ -151,7 +166,7 @@ py::tuple save(const NetworkHandle& handle, const std::string& folder,
   Error error;
   {
     py::gil_scoped_release released;
-    error = quorvin::save_network(handle.network, folder, edge_table, listed);
+    error = quorvin::save_network(handle.view(), folder, edge_table, listed);
   }
   if (error) raise(error);
   return py::make_tuple(py::make_tuple(listed.edges[0], listed.edges[1], listed.edges[2]),

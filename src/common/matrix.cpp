@@ -37,4 +37,14 @@ bool allocate_matrix(Matrix& m, int64_t rows, int64_t cols) {
   return true;
 }
 
+bool allocate_pairs(PairMatrix& m, int64_t V) {
+  m = PairMatrix{};
+  if (V < 0 || V > 2'000'000'000) return false;
+  m.data.reset(static_cast<double*>(
+      allocate_large_block(static_cast<size_t>(pair_matrix_size(V)) * sizeof(double))));
+  if (!m.data) return false;
+  m.V = V;
+  return true;
+}
+
 }  // namespace quorvin

@@ -29,20 +29,46 @@ struct Matrix {
   const double* operator[](int64_t row) const { return data.get() + row * cols; }
 };
 
+// Where row x of a PairMatrix of V variables begins: pair (x, y), y > x, is
+// element pair_row_offset(V, x) + y. Requires 0 <= x < V.
+inline int64_t pair_row_offset(int64_t V, int64_t x) { return x * (2 * V - x - 3) / 2; }
+
+// The elements of a PairMatrix of V variables: one per pair, and a first one
+// that belongs to no pair, so that no row begins before the block.
+inline int64_t pair_matrix_size(int64_t V) { return V * (V - 1) / 2 + 1; }
+
+// A value for each pair x < y of V variables, m[x][y], row by row in half the
+// room of a V x V matrix: what a symmetric matrix needs beside its diagonal.
+struct PairMatrix {
+  int64_t V = 0;
+  std::unique_ptr<double[], FreeMatrixBlock> data;
+  double* operator[](int64_t x) { return data.get() + pair_row_offset(V, x); }
+  const double* operator[](int64_t x) const { return data.get() + pair_row_offset(V, x); }
+};
+
 // Rows of cols doubles, row-major, that another owner holds (a Matrix, or an
-// array of R or numpy); read only.
+// array of R or numpy), or the pairs of a PairMatrix of cols variables, of
+// which only m[x][y], y > x, may be read; read only.
 struct MatrixView {
   const double* data = nullptr;
   int64_t cols = 0;
+  bool pairs = false;
   MatrixView() = default;
   MatrixView(const double* data, int64_t cols) : data(data), cols(cols) {}
   MatrixView(const Matrix& m) : data(m.data.get()), cols(m.cols) {}  // NOLINT: a view of any matrix
-  const double* operator[](int64_t row) const { return data + row * cols; }
+  MatrixView(const PairMatrix& m) : data(m.data.get()), cols(m.V), pairs(true) {}  // NOLINT: too
+  const double* operator[](int64_t row) const {
+    return data + (pairs ? pair_row_offset(cols, row) : row * cols);
+  }
 };
 
 // Obtains rows x cols uninitialised doubles. Returns false, leaving m empty,
 // when the memory cannot be had. Requires rows >= 0 and cols >= 0.
 bool allocate_matrix(Matrix& m, int64_t rows, int64_t cols);
+
+// Obtains the uninitialised pairs of V variables. Returns false, leaving m
+// empty, when the memory cannot be had. Requires V >= 0.
+bool allocate_pairs(PairMatrix& m, int64_t V);
 
 // An allocator of large blocks, for std::vector; throws std::bad_alloc when
 // the memory cannot be had. Elements that a vector adds without a value are

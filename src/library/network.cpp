@@ -105,26 +105,18 @@ struct ThreadCount {
   ~ThreadCount() { omp_set_num_threads(before); }
 };
 
-// Makes both matrices symmetric with 1 on the diagonal: the search leaves
-// copies of the correlation below the diagonal of combined. Blocks of the
-// square, so that the column walk of one stays in cache.
-void complete_matrices(int32_t V, Matrix& spearman, Matrix& combined) {
-  constexpr int32_t block = 64;
-#pragma omp parallel for schedule(dynamic, 1)
-  for (int32_t i0 = 0; i0 < V; i0 += block) {
-    const int32_t i_end = std::min(V, i0 + block);
-    for (int32_t j0 = 0; j0 <= i0; j0 += block)
-      for (int32_t i = i0; i < i_end; ++i)
-        for (int32_t j = j0; j < std::min(i, j0 + block); ++j) combined[i][j] = combined[j][i];
-    for (int32_t i = i0; i < i_end; ++i) spearman[i][i] = combined[i][i] = 1.0;
-  }
+// 1 on the diagonal of the Spearman matrix, a constant variable's included,
+// as the files write it.
+void set_unit_diagonal(int32_t V, Matrix& spearman) {
+  for (int32_t i = 0; i < V; ++i) spearman[i][i] = 1.0;
 }
 
 }  // namespace
 
 double network_bytes(int32_t V, int32_t N, bool keep_controls) {
   const double v = V, n = N;
-  return 8.0 * (2 * n * v + 2 * v * v) + (keep_controls ? 4.0 * v * (v - 1) : 0.0) +
+  return 8.0 * (2 * n * v + v * v + static_cast<double>(pair_matrix_size(V))) +
+         (keep_controls ? 4.0 * v * (v - 1) : 0.0) +
          combine_working_bytes(V) + 32.0 * v + 8.0 * n;
 }
 
@@ -166,7 +158,7 @@ Error allocate_network(int32_t V, int32_t N, bool keep_controls, Network& networ
     network = Network();
   }
   if ((keep_controls && network.kept_controls.size() != kept_controls_size(V)) ||
-      !allocate_matrix(network.spearman, V, V) || !allocate_matrix(network.combined, V, V)) {
+      !allocate_matrix(network.spearman, V, V) || !allocate_pairs(network.combined, V)) {
     network = Network();
     return {ErrorKind::out_of_memory, memory_message(V, N, keep_controls)};
   }
@@ -218,7 +210,7 @@ Error compute_network_as_given(const NetworkInput& input, const NetworkOptions& 
   } catch (const std::bad_alloc&) {
     return {ErrorKind::out_of_memory, ran_out_message(V, N, keep)};
   }
-  complete_matrices(V, result.spearman, result.combined);
+  set_unit_diagonal(V, result.spearman);
   network = std::move(result);
   return {};
 }
@@ -310,11 +302,30 @@ void unpack_share(Network& network, PairShare share, const double* values,
   for (int32_t y = 0; y < V; ++y) {
     if (!in_share(V, y, share)) continue;
     for (int32_t x = 0; x < y; ++x) {
-      network.combined[x][y] = network.combined[y][x] = *values++;
+      network.combined[x][y] = *values++;
       if (!kept) continue;
       set_kept_controls(network.kept_controls.data(), V, x, y, controls[0], controls[1]);
       controls += 2;
     }
+  }
+}
+
+void fill_combined_square(const NetworkView& network, double* square) {
+  const int64_t V = network.V;
+  constexpr int64_t block = 64;  // the column walk of a block stays in cache
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int64_t x0 = 0; x0 < V; x0 += block) {
+    const int64_t x_end = std::min(V, x0 + block);
+    for (int64_t x = x0; x < x_end; ++x) {
+      const double* pairs = network.combined[x];
+      double* row = square + x * V;
+      row[x] = 1.0;
+      std::copy(pairs + x + 1, pairs + V, row + x + 1);
+    }
+    for (int64_t y0 = 0; y0 <= x0; y0 += block)
+      for (int64_t x = x0; x < x_end; ++x)
+        for (int64_t y = y0; y < std::min(x, y0 + block); ++y)
+          square[x * V + y] = network.combined[y][x];
   }
 }
 

@@ -53,11 +53,13 @@ struct NetworkOptions {
   PairShare share;
 };
 
-// The result: both matrices V x V, exactly symmetric, with 1 on the diagonal.
+// The result: the Spearman matrix V x V, exactly symmetric, with 1 on the
+// diagonal, and the combined coefficient of each pair.
 struct Network {
   int32_t V = 0, N = 0;
   std::vector<std::string> names;  // as given; empty when none were
-  Matrix spearman, combined;
+  Matrix spearman;
+  PairMatrix combined;
   // kept_controls_size(V) entries when asked for, else none.
   std::vector<int32_t, LargeBlockAllocator<int32_t>> kept_controls;
 };
@@ -67,7 +69,8 @@ struct Network {
 // and the writers read.
 struct NetworkView {
   int32_t V = 0, N = 0;
-  MatrixView spearman, combined;           // V x V, symmetric
+  MatrixView spearman;                     // V x V, symmetric
+  MatrixView combined;                     // V x V and symmetric, or the pairs
   const int32_t* kept_controls = nullptr;  // kept_controls_size(V) entries, or none
   const std::vector<std::string>* names = nullptr;  // V names, or none
   NetworkView() = default;
@@ -92,8 +95,8 @@ std::string memory_message(int32_t V, int32_t N, bool keep_controls);
 std::string ran_out_message(int32_t V, int32_t N, bool keep_controls);
 
 // Obtains the arrays of a network of V variables and N observations, for a
-// caller that must know they can be had before it reads its values: both
-// matrices and, when asked, the kept controls.
+// caller that must know they can be had before it reads its values: the
+// Spearman matrix, the combined pairs and, when asked, the kept controls.
 Error allocate_network(int32_t V, int32_t N, bool keep_controls, Network& network);
 
 // Checks input (at least one variable and one observation, counts within
@@ -146,10 +149,14 @@ std::vector<Edge> network_edges(const NetworkView& network, int level);
 void pack_share(const Network& network, PairShare share, std::vector<double>& values,
                 std::vector<int32_t>& controls);
 
-// Merges in the results that pack_share packed for share, in both triangles.
+// Merges in the results that pack_share packed for share.
 // Requires arrays of the sizes that pack_share gives for network's counts.
 void unpack_share(Network& network, PairShare share, const double* values,
                   const int32_t* controls);
+
+// Fills square (V x V, row-major) with the combined coefficients, symmetric
+// with 1 on the diagonal, for a face that hands out whole matrices.
+void fill_combined_square(const NetworkView& network, double* square);
 
 // Writes the seven files and the edge table (when results holds one) into
 // files already open, under file_names (one per variable). Throws

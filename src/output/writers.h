@@ -53,9 +53,10 @@ int strictest_level(double combined, const double (&critical)[level_count]);
 // the two names, the zero-order coefficient (spearman[j][i]) and the combined
 // one (combined[i][j]), both with write_shortest_double, the order of the
 // kept coefficient (0, 1 or 2), the names of its controls (empty where it has
-// fewer) and the strictest_level's name (empty for none). spearman and
-// combined may be one matrix, the engine's, that holds the zero-order
-// coefficients below the diagonal. kept_controls holds the search's
+// fewer) and the strictest_level's name (empty for none). spearman is read
+// below its diagonal and combined above it, so that they may be one matrix
+// that holds the zero-order coefficients below the diagonal and the combined
+// ones above it. kept_controls holds the search's
 // controls of every pair. Returns the number of pairs listed.
 int64_t write_edge_table(int32_t V, const double (&critical)[level_count], MatrixView spearman,
                          MatrixView combined, const int32_t* kept_controls,

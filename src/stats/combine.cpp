@@ -103,17 +103,8 @@ struct WorkAccount {
   double later_left = -1;
 };
 
-// While the search runs, combined holds for each pair x < y its stored value
-// in its place above the diagonal, at [x][y], where the first-order sweep
-// reads a row's along the row, and below it, at [y][x], for a pair that
-// started at or above the threshold, the first control that the sweep must
-// merge into it (V while the pair is active). finish_search puts copies of
-// correlation below the diagonal.
-double& stored_value(Matrix& combined, int32_t x, int32_t y) { return combined[x][y]; }
-int32_t sweep_start(const Matrix& combined, int32_t x, int32_t y) {
-  return static_cast<int32_t>(combined[y][x]);
-}
-void set_sweep_start(Matrix& combined, int32_t x, int32_t y, int32_t s) { combined[y][x] = s; }
+// The sweep start of a pair that is still active.
+constexpr uint16_t still_active = 0xFFFF;
 
 struct Search {
   int32_t V;
@@ -121,13 +112,22 @@ struct Search {
   // variables: the rows of the per-block tables.
   int32_t block_width;
   double threshold;
-  Matrix& combined;
+  // Each pair's stored value, read along a row by the first-order sweep.
+  PairMatrix& combined;
   const Matrix& correlation;
   const SearchKernels& kernels;
   int32_t* kept_controls;  // null when they are not wanted
   PairShare share;
   std::vector<ActiveWindow> active{};  // ascending in x, then y0; none empty
   size_t active_pairs = 0;             // the bits set in active
+  // For each pair that started at or above the threshold, as the pairs of a
+  // PairMatrix: still_active while it is, then the first control, counted
+  // from the first of its block, that the sweep must merge into it; 0 once
+  // that block's sweep has read it, for the first control of every later one.
+  std::vector<uint16_t, LargeBlockAllocator<uint16_t>> sweep_from{};
+  uint16_t& sweep_from_of(int32_t x, int32_t y) {
+    return sweep_from[static_cast<size_t>(pair_row_offset(V, x) + y)];
+  }
   // Largest correlation magnitude of each variable within each block of
   // variables, for bounding whole blocks of second-order coefficients.
   Matrix bounds{};
@@ -265,7 +265,7 @@ void report_work(Search& search) {
 }
 
 // Copies correlation into combined and lists the pairs at or above the
-// threshold, each row's in a stretch of the list of its own.
+// threshold, each row's windows in a stretch of the list of their own.
 void start_search(Search& search) {
   const int32_t V = search.V;
   const Matrix& correlation = search.correlation;
@@ -284,7 +284,7 @@ void start_search(Search& search) {
   std::vector<size_t> row_pairs(static_cast<size_t>(V), 0);
 #pragma omp parallel for schedule(static)
   for (int32_t i = 0; i < V; ++i) {
-    std::copy(correlation[i], correlation[i] + V, search.combined[i]);
+    std::copy(correlation[i] + i + 1, correlation[i] + V, search.combined[i] + i + 1);
     if (search.kept_controls != nullptr)
       for (int32_t y = i + 1; y < V; ++y) set_kept_controls(search.kept_controls, V, i, y, -1, -1);
     size_t windows = 0;
@@ -301,6 +301,7 @@ void start_search(Search& search) {
   }
   // Outside the parallel loop, where running out of memory can be reported.
   search.active.resize(row_start[V]);
+  if (search.active_pairs > 0) search.sweep_from.resize(static_cast<size_t>(pair_matrix_size(V)));
 #pragma omp parallel for schedule(dynamic, 16)
   for (int32_t x = 0; x < V; ++x) {
     ActiveWindow* next = search.active.data() + row_start[x];
@@ -309,7 +310,7 @@ void start_search(Search& search) {
       if (mask == 0) continue;
       *next++ = {x, y0, mask};
       for (uint32_t rest = mask; rest != 0; rest &= rest - 1)
-        set_sweep_start(search.combined, x, y0 + __builtin_ctz(rest), V);
+        search.sweep_from_of(x, y0 + __builtin_ctz(rest)) = still_active;
     }
   }
 }
@@ -452,7 +453,7 @@ size_t bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
 // ones, for each control. A pair that ends below the threshold is handed to
 // the sweep from the next control on.
 void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, int32_t s_end) {
-  Matrix& combined = search.combined;
+  PairMatrix& combined = search.combined;
   const Matrix& correlation = search.correlation;
   const std::vector<ActiveWindow>& windows = search.active;
   // The active pairs before each window, for a group to find its first one.
@@ -501,7 +502,7 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
     double late_cost[active_group] = {};
     int32_t late_visits[active_group] = {};
     for (size_t n = first; n < last; ++n)
-      stored[n - first] = stored_value(combined, pairs[n - first].x, pairs[n - first].y);
+      stored[n - first] = combined[pairs[n - first].x][pairs[n - first].y];
     for (int32_t s = s_begin; s < s_end && left != group; ++s) {
       const double* cs = correlation[s];
       for (uint32_t staying = group & ~left; staying != 0; staying &= staying - 1) {
@@ -556,14 +557,14 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
           unbounded_visits[j] = visits_unbounded;
         if (!(std::fabs(c) >= search.threshold)) {
           left |= uint32_t{1} << j;
-          set_sweep_start(combined, x, y, s + 1);
+          search.sweep_from_of(x, y) = static_cast<uint16_t>(s + 1 - block_begin);
         } else {
           crossing_first &= ~(uint32_t{1} << j);
         }
       }
     }
     for (size_t n = first; n < last; ++n)
-      stored_value(combined, pairs[n - first].x, pairs[n - first].y) = stored[n - first];
+      combined[pairs[n - first].x][pairs[n - first].y] = stored[n - first];
     double staying_cost = 0;
     int64_t staying_visits = 0;
     const uint32_t staying = group & ~left;
@@ -584,12 +585,11 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
 
 // Drops the pairs that left the second-order search.
 void retire_pairs(Search& search) {
-  const int32_t V = search.V;
   search.active_pairs = 0;
   for (ActiveWindow& w : search.active) {
     for (uint32_t rest = w.mask; rest != 0; rest &= rest - 1) {
       const int32_t j = __builtin_ctz(rest);
-      if (sweep_start(search.combined, w.x, w.y0 + j) < V) w.mask &= ~(uint32_t{1} << j);
+      if (search.sweep_from_of(w.x, w.y0 + j) != still_active) w.mask &= ~(uint32_t{1} << j);
     }
     search.active_pairs += __builtin_popcount(w.mask);
   }
@@ -627,6 +627,17 @@ void delay_first_order_lane(FirstOrderLanes& lanes, int32_t j, int32_t s) {
   lanes.waiting_lane[k] = j;
 }
 
+// The first control of the block from s_begin that the sweep merges into a
+// pair that started at or above the threshold (V while it is still active),
+// read once.
+int32_t sweep_start(Search& search, int32_t x, int32_t y, int32_t s_begin) {
+  uint16_t& from = search.sweep_from_of(x, y);
+  if (from == still_active) return search.V;
+  const int32_t start = s_begin + from;
+  from = 0;
+  return start;
+}
+
 // Merges controls [s_begin, s_end) into every pair that is below the
 // threshold for them, each from its sweep start on. The pairs (x, y) of a
 // group of consecutive y go through the controls together, the group's
@@ -635,7 +646,7 @@ void delay_first_order_lane(FirstOrderLanes& lanes, int32_t j, int32_t s) {
 void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   const int32_t V = search.V;
   const Matrix& correlation = search.correlation;
-  Matrix& combined = search.combined;
+  PairMatrix& combined = search.combined;
   constexpr int32_t n = first_order_lanes;
   const int32_t groups = (V + n - 1) / n;
   const size_t width = static_cast<size_t>(s_end - s_begin);
@@ -692,14 +703,15 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
           const int32_t y = y0 + j;
           // Only pairs x < y: lanes before the first variable are passed over too.
           const double cxy = y > x ? correlation[x][y] : 0.0;
-          const int32_t first = y <= x                               ? V
-                                : std::fabs(cxy) >= search.threshold ? sweep_start(combined, x, y)
-                                                                     : s_begin;
+          const int32_t first = y <= x ? V
+                                : std::fabs(cxy) >= search.threshold
+                                    ? sweep_start(search, x, y, s_begin)
+                                    : s_begin;
           if (first >= s_end) {
             skip_first_order_lane(lanes, j);
             continue;
           }
-          set_first_order_lane(lanes, j, cxy, stored_value(combined, x, y));
+          set_first_order_lane(lanes, j, cxy, combined[x][y]);
           merged |= uint64_t{1} << j;
           if (first > s_begin && (lanes.merging >> j & 1) != 0)
             delay_first_order_lane(lanes, j, first);
@@ -710,7 +722,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
                                                ys, ys_f, ay_root, x, y0, s_begin, s_end);
         for (; merged != 0; merged &= merged - 1) {
           const int32_t j = __builtin_ctzll(merged);
-          stored_value(combined, x, y0 + j) = lanes.c[j];
+          combined[x][y0 + j] = lanes.c[j];
           if (search.kept_controls != nullptr && lanes.kept_control[j] >= 0)
             set_kept_controls(search.kept_controls, V, x, y0 + j, lanes.kept_control[j], -1);
         }
@@ -719,14 +731,6 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
       report_work(search);
     }
   }
-}
-
-// Copies of correlation below the diagonal, beside the results above it.
-void finish_search(Search& search) {
-  const int32_t V = search.V;
-#pragma omp parallel for schedule(dynamic, 16)
-  for (int32_t y = 1; y < V; ++y)
-    std::copy(search.correlation[y], search.correlation[y] + y, search.combined[y]);
 }
 
 }  // namespace
@@ -747,7 +751,8 @@ double combine_working_bytes(int32_t V) {
   // the first-order roots of a block; each thread's copies for the
   // first-order sweep.
   const double active =
-      (sizeof(ActiveWindow) + sizeof(size_t)) * (v * (v - 1) / 2 / window_width + 2 * v);
+      (sizeof(ActiveWindow) + sizeof(size_t)) * (v * (v - 1) / 2 / window_width + 2 * v) +
+      sizeof(uint16_t) * static_cast<double>(pair_matrix_size(V));
   const double tables = 8 * (v + block_over_read) * blocks + 2 * v * v + 2 * second_order_over_read;
   const double per_block =
       controls * (6 * v + 8 * blocks) + 8 * block_over_read * blocks + 6 * second_order_over_read;
@@ -758,7 +763,8 @@ double combine_working_bytes(int32_t V) {
   return active + tables + per_block + per_stretch + first_order_roots + per_thread;
 }
 
-bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
+bool combine_partial_correlations(int32_t V, int32_t N, PairMatrix& combined,
+                                  const Matrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls,
                                   const WorkDone& work_done, PairShare share) {
   Search search{.V = V,
@@ -798,7 +804,6 @@ bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const 
     if (control_done)
       for (int32_t s = block; s < block_end; ++s) control_done(s);
   }
-  finish_search(search);
   if (work_done)
     work_done({.done = search.work.sweep_done + search.work.active_done,
                .left = 0,

@@ -56,19 +56,20 @@ inline bool in_share(int32_t V, int32_t y, PairShare share) {
 
 // Sets how many controls are handled per sweep over the pairs (512 unless
 // changed; tests use fewer, to meet several sweeps on small data). Returns
-// the number before. Requires controls > 0; not while a search runs.
+// the number before. Requires 0 < controls < 65535 (a block's controls are
+// counted in 16 bits); not while a search runs.
 int32_t set_controls_per_sweep(int32_t controls);
 
 // The most working memory, in bytes, that the search obtains for V variables
 // with the current thread count, every working array included.
 double combine_working_bytes(int32_t V);
 
-// Fills combined (V x V): its upper triangle with each pair's result, its
-// diagonal and lower triangle with copies of correlation. correlation must be
-// exactly symmetric. Controls are visited in ascending order and a stored
-// value is replaced only by one of strictly smaller magnitude, so the result
-// is the same for any thread count. Calls control_done for s = 0 .. V-1 in order,
-// and work_done, when given, as WorkDone says.
+// Fills combined, the pairs of V variables, with each pair's result.
+// correlation (V x V) must be exactly symmetric. Controls are visited in
+// ascending order and a stored value is replaced only by one of strictly
+// smaller magnitude, so the result is the same for any thread count. Calls
+// control_done for s = 0 .. V-1 in order, and work_done, when given, as
+// WorkDone says.
 // kept_controls, when not null, holds kept_controls_size(V) entries and
 // receives the controls of each result, as first_control and second_control
 // read them. Only the pairs in share are searched; the others keep their
@@ -76,8 +77,9 @@ double combine_working_bytes(int32_t V);
 // Returns false, leaving combined and kept_controls unfinished, when
 // work_done asked it to stop. Throws std::bad_alloc when its working memory
 // cannot be had.
-bool combine_partial_correlations(int32_t V, int32_t N, Matrix& combined, const Matrix& correlation,
-                                  const ControlDone& control_done, int32_t* kept_controls = nullptr,
+bool combine_partial_correlations(int32_t V, int32_t N, PairMatrix& combined,
+                                  const Matrix& correlation, const ControlDone& control_done,
+                                  int32_t* kept_controls = nullptr,
                                   const WorkDone& work_done = nullptr, PairShare share = {});
 
 }  // namespace quorvin

@@ -62,6 +62,21 @@ quorvin::Matrix sentinel_matrix(int64_t rows, int64_t cols) {
   return filled_matrix(rows, cols, -7777.25);
 }
 
+bool engine_search(int32_t V, int32_t N, quorvin::Matrix& square,
+                   const quorvin::Matrix& correlation, const quorvin::ControlDone& control_done,
+                   int32_t* kept_controls, const quorvin::WorkDone& work_done,
+                   quorvin::PairShare share) {
+  quorvin::PairMatrix pairs;
+  quorvin::allocate_pairs(pairs, V);
+  std::fill_n(pairs.data.get(), quorvin::pair_matrix_size(V), sentinel_matrix(1, 1)[0][0]);
+  const bool done = quorvin::combine_partial_correlations(V, N, pairs, correlation, control_done,
+                                                          kept_controls, work_done, share);
+  if (!quorvin::allocate_matrix(square, V, V)) throw std::bad_alloc();
+  for (int32_t x = 0; x < V; ++x)
+    for (int32_t y = 0; y < V; ++y) square[x][y] = y > x ? pairs[x][y] : correlation[x][y];
+  return done;
+}
+
 quorvin::Matrix correlation_of(int32_t V, const std::vector<double>& upper) {
   quorvin::Matrix c = filled_matrix(V, V, 1.0);
   size_t n = 0;
@@ -107,14 +122,14 @@ quorvin::Matrix expect_combined_agrees(int32_t V, int32_t N, const quorvin::Matr
     ScopedEngineSetting scoped(setting);
     quorvin::Matrix actual = sentinel_matrix(V, V);
     std::vector<int32_t> controls_done, kept = sentinel_controls(V);
-    quorvin::combine_partial_correlations(
+    engine_search(
         V, N, actual, correlation, [&](int32_t s) { controls_done.push_back(s); }, kept.data());
     EXPECT_EQ(first_difference(actual, expected), "") << label << describe(setting);
     EXPECT_EQ(first_control_difference(kept, expected_kept, V), "") << label << describe(setting);
     EXPECT_EQ(controls_done, every_control) << label << describe(setting);
   }
   quorvin::Matrix without_kept = sentinel_matrix(V, V);
-  quorvin::combine_partial_correlations(V, N, without_kept, correlation, nullptr);
+  engine_search(V, N, without_kept, correlation, nullptr);
   EXPECT_EQ(first_difference(without_kept, expected), "") << label << " without kept controls";
   return expected;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/matrix.h"
+#include "stats/combine.h"
 #include "stats/combine_kernels.h"
 
 namespace quorvin_test {
@@ -32,6 +33,15 @@ std::vector<int32_t> sentinel_controls(int32_t V);
 // Filled with a value no stage produces, so that an entry an engine leaves
 // unwritten shows as a difference.
 quorvin::Matrix sentinel_matrix(int64_t rows, int64_t cols);
+
+// The production search as the reference's is called: into square (V x V),
+// each pair's result above the diagonal and copies of correlation on and
+// below it. A pair that the search leaves unwritten holds sentinel_matrix's
+// value.
+bool engine_search(int32_t V, int32_t N, quorvin::Matrix& square,
+                   const quorvin::Matrix& correlation, const quorvin::ControlDone& control_done,
+                   int32_t* kept_controls = nullptr, const quorvin::WorkDone& work_done = nullptr,
+                   quorvin::PairShare share = {});
 
 // A V x V correlation matrix with 1 on the diagonal and upper (row by row)
 // above it, mirrored below. Requires V (V - 1) / 2 values.

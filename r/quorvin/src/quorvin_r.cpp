@@ -133,7 +133,9 @@ Rcpp::List engine_compute(Rcpp::NumericMatrix values, bool variables_in_rows,
   Rcpp::IntegerVector controls(network.kept_controls.begin(), network.kept_controls.end());
   decltype(network.kept_controls)().swap(network.kept_controls);
   Rcpp::NumericMatrix spearman = r_matrix(network.spearman, V);
-  Rcpp::NumericMatrix combined = r_matrix(network.combined, V);
+  Rcpp::NumericMatrix combined(V, V);
+  quorvin::fill_combined_square(network, combined.begin());
+  quorvin::PairMatrix().data.swap(network.combined.data);
   return Rcpp::List::create(Rcpp::Named("spearman") = spearman,
                             Rcpp::Named("combined") = combined,
                             Rcpp::Named("controls") = controls);
