@@ -40,15 +40,20 @@ void correlation_from_covariance(int32_t V, Matrix& correlation, const Matrix& c
 
 double critical_value(int32_t N, double z) { return reference::critical_value(N, z); }
 
-// The reference's own first_order matrix, and the square it fills.
-double combine_working_bytes(int32_t V) { return 16.0 * V * V; }
+// The reference's own first_order matrix, the square it fills and the
+// square of the correlation it reads.
+double combine_working_bytes(int32_t V) { return 24.0 * V * V; }
 
 bool combine_partial_correlations(int32_t V, int32_t N, PairMatrix& combined,
-                                  const Matrix& correlation, const ControlDone& control_done,
+                                  const LowerMatrix& correlation, const ControlDone& control_done,
                                   int32_t* kept_controls, const WorkDone& work_done, PairShare) {
-  Matrix square;
-  if (!allocate_matrix(square, V, V)) throw std::bad_alloc();
-  reference::combine_partial_correlations(V, N, square, correlation, control_done, kept_controls);
+  Matrix square, correlation_square;
+  if (!allocate_matrix(square, V, V) || !allocate_matrix(correlation_square, V, V))
+    throw std::bad_alloc();
+  for (int32_t x = 0; x < V; ++x)
+    for (int32_t y = 0; y < V; ++y) correlation_square[x][y] = correlation(x, y);
+  reference::combine_partial_correlations(V, N, square, correlation_square, control_done,
+                                          kept_controls);
   for (int32_t x = 0; x < V; ++x) std::copy(square[x] + x + 1, square[x] + V, combined[x] + x + 1);
   // The reference keeps no account of its work: it only says when it is done.
   if (work_done) work_done({.left_known = true, .finished = true});

@@ -222,7 +222,7 @@ TEST(EndToEnd, CountsTooLargeForMemory) {
     double at_least;  // bytes of the two largest arrays alone
   };
   for (const Case& c : {Case{"2000000000\n1\n", "2000000000 variables and 1 observations",
-                             1.5 * 8 * 2e9 * 2e9},
+                             8 * 2e9 * 2e9},
                         Case{"100\n2147483647\n", "100 variables and 2147483647 observations",
                              2 * 8 * 2147483647.0 * 100}}) {
     const std::string dir = folder_with_data(example_data);

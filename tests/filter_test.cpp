@@ -152,7 +152,8 @@ namespace {
 // out as the search lays it out for one control s.
 struct SecondOrderCase {
   int32_t V;
-  std::vector<double> r{};  // V x V
+  std::vector<double> r{};      // V x V
+  std::vector<double> lower{};  // the rows of its lower triangle, as the search holds them
   std::vector<int16_t> r_q{};
   std::vector<double> bounds{}, inverse_root_a{}, inverse_root_bs{};
   std::vector<float> inverse_root_a_f{};
@@ -168,6 +169,7 @@ void derive_tables(SecondOrderCase& k, int32_t s) {
   // element, values they would let through (NaN, or a_t = 0 for the product
   // filter): those bits must still be clear.
   for (double r : k.r) k.r_q.push_back(quorvin::quantized_correlation(r));
+  for (int32_t v = 0; v < V; ++v) k.lower.insert(k.lower.end(), k.row(v), k.row(v) + v + 1);
   k.r_q.resize(k.r_q.size() + quorvin::second_order_over_read, 16384);
   k.bounds.resize(static_cast<size_t>(V) * blocks + quorvin::block_over_read, NAN);
   for (int32_t v = 0; v < V; ++v)
@@ -201,9 +203,10 @@ SecondOrderCase second_order_case(int32_t V, int32_t s, bool adversarial, Random
 
 quorvin::SecondOrderInputs inputs_of(const SecondOrderCase& k, int32_t x, int32_t y, int32_t s) {
   const int32_t blocks = (k.V + quorvin::bound_block - 1) / quorvin::bound_block;
-  return {.cx = k.row(x),
-          .cy = k.row(y),
+  return {.lower = k.lower.data(),
           .cs = k.row(s),
+          .cxs = k.row(x)[s],
+          .cys = k.row(y)[s],
           .cx_q = k.r_q.data() + x * k.V,
           .cy_q = k.r_q.data() + y * k.V,
           .cs_q = k.r_q.data() + s * k.V,
@@ -270,7 +273,8 @@ void check_second_order_masks(const SecondOrderCase& k, int32_t s, Random& rando
           for (int32_t start = t0; start < t1; start += 64) {
             const int32_t end = std::min(t1, start + 64);
             const uint64_t second_order =
-                kernels.second_order_mask(in, fxy, cxs, cys, iax, iay, c, start, end);
+                kernels.second_order_mask(in, fxy, cxs, cys, iax, iay, c, start, end,
+                                          k.row(x) + start, k.row(y) + start);
             const uint64_t product = any ? products[(start - t0) / 64] : 0;
             // The fixed point is exact: every set computes the predicate bit for bit.
             uint64_t predicate = 0;

@@ -54,26 +54,34 @@ Network computed(const Matrix& raw, bool in_columns, const NetworkOptions& optio
   return network;
 }
 
-// The combined coefficients as a face hands them out.
+// The coefficients as a face hands them out.
 Matrix combined_square(const Network& n) {
   Matrix square;
   quorvin::allocate_matrix(square, n.V, n.V);
   quorvin::fill_combined_square(n, square.data.get());
   return square;
 }
+Matrix spearman_square(const Network& n) {
+  Matrix square;
+  quorvin::allocate_matrix(square, n.V, n.V);
+  quorvin::fill_spearman_square(n, square.data.get());
+  return square;
+}
 
 void expect_same(const Network& a, const Network& b) {
-  EXPECT_EQ(first_difference(a.spearman, b.spearman), "");
+  EXPECT_EQ(first_difference(spearman_square(a), spearman_square(b)), "");
   EXPECT_EQ(first_difference(combined_square(a), combined_square(b)), "");
   EXPECT_TRUE(a.kept_controls == b.kept_controls);
 }
 
 void expect_symmetric_with_unit_diagonal(const Network& n) {
-  const Matrix combined = combined_square(n);
+  const Matrix combined = combined_square(n), spearman = spearman_square(n);
   for (int32_t x = 0; x < n.V; ++x)
-    for (int32_t y = x + 1; y < n.V; ++y)
+    for (int32_t y = x + 1; y < n.V; ++y) {
       EXPECT_TRUE(same_double(combined[x][y], n.combined[x][y])) << x << "," << y;
-  for (const Matrix* m : {&n.spearman, &combined})
+      EXPECT_TRUE(same_double(spearman[x][y], n.spearman[y][x])) << x << "," << y;
+    }
+  for (const Matrix* m : {&spearman, &combined})
     for (int32_t i = 0; i < n.V; ++i) {
       EXPECT_EQ((*m)[i][i], 1.0) << i;
       for (int32_t j = 0; j < i; ++j)
@@ -112,7 +120,7 @@ TEST(Network, SameResultsWithVariablesInRowsOrColumns) {
     expect_symmetric_with_unit_diagonal(columns);
     for (int32_t v = 0; c.constant >= 0 && v < c.V; ++v) {
       if (v == c.constant) continue;
-      EXPECT_TRUE(std::isnan(columns.spearman[c.constant][v])) << v;
+      EXPECT_TRUE(std::isnan(columns.spearman(c.constant, v))) << v;
       EXPECT_TRUE(std::isnan(combined_square(columns)[v][c.constant])) << v;
     }
   }
@@ -253,7 +261,7 @@ TEST(Network, EdgesArePairsPassingTheLevel) {
     const double critical = network_critical_value(n, level);
     for (int32_t x = 0; x < n.V; ++x)
       for (int32_t y = x + 1; y < n.V; ++y) {
-        const double s = std::fabs(n.spearman[x][y]), c = std::fabs(n.combined[x][y]);
+        const double s = std::fabs(n.spearman(x, y)), c = std::fabs(n.combined[x][y]);
         if (!(s > critical || c > critical)) continue;
         Edge e{x, y, first_control(kept, n.V, x, y), second_control(kept, n.V, x, y), 0, -1};
         e.order = (e.control_1 >= 0) + (e.control_2 >= 0);

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/kept_controls.h"
 #include "output/result_files.h"
 #include "stats/critical_value.h"
 #include "support/program_runner.h"
@@ -105,27 +106,29 @@ TEST(Writers, PairsWriteAsTheirSquare) {
     ASSERT_TRUE(quorvin::allocate_pairs(pairs, V));
     for (int32_t x = 0; x < V; ++x)
       for (int32_t y = x + 1; y < V; ++y) square[x][y] = pairs[x][y] = value(random);
+    // The Spearman coefficients as the search keeps them, in lower rows.
+    Matrix spearman = filled_matrix(V, V, 1.0);
+    for (int32_t x = 0; x < V; ++x)
+      for (int32_t y = x + 1; y < V; ++y) spearman[x][y] = spearman[y][x] = value(random);
+    Matrix spearman_copy = filled_matrix(V, V, 1.0);
+    std::copy(spearman.data.get(), spearman.data.get() + int64_t{V} * V, spearman_copy.data.get());
+    const quorvin::LowerMatrix lower = quorvin::lower_of_square(std::move(spearman_copy));
     SCOPED_TRACE(testing::Message() << "V=" << V);
     EXPECT_EQ(matrix_file(V, names, pairs), matrix_file(V, names, square));
+    const std::vector<int32_t> kept(quorvin::kept_controls_size(V), -1);
+    double critical[quorvin::level_count];
+    for (int level = 0; level < quorvin::level_count; ++level)
+      critical[level] = quorvin::critical_value(12, level_z[level]);
+    quorvin::ResultFile from_halves, from_squares;
+    quorvin::write_edge_table(V, critical, lower, pairs, kept.data(), names, from_halves);
+    quorvin::write_edge_table(V, critical, spearman, square, kept.data(), names, from_squares);
+    EXPECT_EQ(from_halves.buffer, from_squares.buffer);
     for (const double z : level_z) {
       EXPECT_EQ(interaction_list(V, 12, z, pairs, names),
                 interaction_list(V, 12, z, square, names));
       EXPECT_EQ(network(V, 12, z, pairs, names), network(V, 12, z, square, names));
     }
   }
-}
-
-// Each pair of V variables has an element of its own, and together they
-// fill the block past its first element.
-TEST(Writers, PairMatrixHoldsEachPairOnce) {
-  for (const int64_t V : {0, 1, 2, 3, 4, 5, 64, 65, 1000}) {
-    std::vector<int> uses(static_cast<size_t>(quorvin::pair_matrix_size(V)), 0);
-    for (int64_t x = 0; x < V; ++x)
-      for (int64_t y = x + 1; y < V; ++y) ++uses.at(quorvin::pair_row_offset(V, x) + y);
-    EXPECT_EQ(uses[0], 0) << V;
-    EXPECT_EQ(std::count(uses.begin() + 1, uses.end(), 1), quorvin::pair_matrix_size(V) - 1) << V;
-  }
-  EXPECT_EQ(quorvin::pair_row_offset(65536, 65535) + 65535, quorvin::pair_matrix_size(65536) - 1);
 }
 
 TEST(Writers, MatrixWorkedExample) {

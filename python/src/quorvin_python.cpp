@@ -22,16 +22,33 @@ using quorvin::Error;
 using quorvin::ErrorKind;
 
 // The engine's result, kept alive by every array that views its matrices:
-// the network, whose combined pairs are handed over to a square of their own.
+// the network, whose halves of the matrices are handed over to squares.
 struct NetworkHandle {
   quorvin::Network network;
-  quorvin::Matrix combined;
+  quorvin::Matrix spearman, combined;
   quorvin::NetworkView view() const {
     quorvin::NetworkView view(network);
+    view.spearman = spearman;
     view.combined = combined;
     return view;
   }
 };
+
+// Hands the network's halves over to whole squares, one after the other, each
+// half freed once its square is filled.
+Error make_squares(NetworkHandle& handle) {
+  quorvin::Network& network = handle.network;
+  const int32_t V = network.V;
+  if (!quorvin::allocate_matrix(handle.spearman, V, V))
+    return {ErrorKind::out_of_memory, quorvin::ran_out_message(V, network.N, false)};
+  quorvin::fill_spearman_square(network, handle.spearman.data.get());
+  quorvin::LowerMatrix().data.swap(network.spearman.data);
+  if (!quorvin::allocate_matrix(handle.combined, V, V))
+    return {ErrorKind::out_of_memory, quorvin::ran_out_message(V, network.N, false)};
+  quorvin::fill_combined_square(network, handle.combined.data.get());
+  quorvin::PairMatrix().data.swap(network.combined.data);
+  return {};
+}
 
 // Raises the Python exception of an engine error.
 [[noreturn]] void raise(const Error& error) {
@@ -91,14 +108,7 @@ py::object compute(py::array_t<double, py::array::c_style | py::array::forcecast
   {
     py::gil_scoped_release released;
     error = quorvin::compute_network(input, options, handle->network);
-    const int32_t V = handle->network.V;
-    if (!error && !quorvin::allocate_matrix(handle->combined, V, V))
-      error = {ErrorKind::out_of_memory,
-               quorvin::ran_out_message(V, handle->network.N, keep_controls)};
-    if (!error) {
-      quorvin::fill_combined_square(handle->network, handle->combined.data.get());
-      quorvin::PairMatrix().data.swap(handle->network.combined.data);
-    }
+    if (!error) error = make_squares(*handle);
   }
   if (python_error) throw py::error_already_set();
   if (error) raise(error);
@@ -108,7 +118,7 @@ py::object compute(py::array_t<double, py::array::c_style | py::array::forcecast
 // A read-only view of one of the handle's matrices, which the view keeps alive.
 py::array matrix_view(py::object handle_object, bool combined) {
   NetworkHandle& handle = handle_object.cast<NetworkHandle&>();
-  const quorvin::Matrix& matrix = combined ? handle.combined : handle.network.spearman;
+  const quorvin::Matrix& matrix = combined ? handle.combined : handle.spearman;
   const py::ssize_t V = handle.network.V;
   py::array view(py::dtype::of<double>(), {V, V},
                  {static_cast<py::ssize_t>(V * sizeof(double)), static_cast<py::ssize_t>(sizeof(double))},

@@ -2,7 +2,10 @@
 
 #include <sys/mman.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <cstring>
 
 namespace quorvin {
 
@@ -35,6 +38,27 @@ bool allocate_matrix(Matrix& m, int64_t rows, int64_t cols) {
   m.rows = rows;
   m.cols = cols;
   return true;
+}
+
+LowerMatrix lower_of_square(Matrix&& square) {
+  LowerMatrix lower;
+  lower.V = square.rows;
+  lower.data = std::move(square.data);
+  square = Matrix{};
+  double* block = lower.data.get();
+  const int64_t V = lower.V;
+  // Each row moves to where it begins or before, behind the rows before it.
+  for (int64_t v = 1; v < V; ++v)
+    std::memmove(block + lower_row_offset(v), block + v * V, sizeof(double) * (v + 1));
+  // Only whole pages of the block's own: a small block shares its first and
+  // last pages with others.
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t first_free =
+      (reinterpret_cast<uintptr_t>(block + lower_row_offset(V)) + page - 1) / page * page;
+  const uintptr_t room_end = reinterpret_cast<uintptr_t>(block + V * V) / page * page;
+  if (first_free < room_end)
+    (void)madvise(reinterpret_cast<void*>(first_free), room_end - first_free, MADV_DONTNEED);
+  return lower;
 }
 
 bool allocate_pairs(PairMatrix& m, int64_t V) {

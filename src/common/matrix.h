@@ -46,19 +46,44 @@ struct PairMatrix {
   const double* operator[](int64_t x) const { return data.get() + pair_row_offset(V, x); }
 };
 
+// Where row v of a LowerMatrix begins: element (v, t), t <= v, is
+// lower_row_offset(v) + t.
+inline int64_t lower_row_offset(int64_t v) { return v * (v + 1) / 2; }
+
+// The lower triangle of a symmetric V x V matrix, diagonal included, row by
+// row: m[v][t] for t <= v, and m(a, b) for any two. The block keeps the room
+// of the square whose lower triangle it took over, of which it holds only
+// the pages of its own elements.
+struct LowerMatrix {
+  int64_t V = 0;
+  std::unique_ptr<double[], FreeMatrixBlock> data;
+  double* operator[](int64_t v) { return data.get() + lower_row_offset(v); }
+  const double* operator[](int64_t v) const { return data.get() + lower_row_offset(v); }
+  double operator()(int64_t a, int64_t b) const { return a >= b ? (*this)[a][b] : (*this)[b][a]; }
+};
+
+// Takes over the block of a square (V x V) and packs its lower triangle into
+// a LowerMatrix, giving the pages past it back to the system.
+LowerMatrix lower_of_square(Matrix&& square);
+
 // Rows of cols doubles, row-major, that another owner holds (a Matrix, or an
-// array of R or numpy), or the pairs of a PairMatrix of cols variables, of
-// which only m[x][y], y > x, may be read; read only.
+// array of R or numpy); or the pairs of a PairMatrix of cols variables, of
+// which only m[x][y], y > x, may be read; or the rows of a LowerMatrix, of
+// which only m[v][t], t <= v. Read only.
 struct MatrixView {
+  enum Layout { square, pairs, lower };
   const double* data = nullptr;
   int64_t cols = 0;
-  bool pairs = false;
+  Layout layout = square;
   MatrixView() = default;
   MatrixView(const double* data, int64_t cols) : data(data), cols(cols) {}
   MatrixView(const Matrix& m) : data(m.data.get()), cols(m.cols) {}  // NOLINT: a view of any matrix
-  MatrixView(const PairMatrix& m) : data(m.data.get()), cols(m.V), pairs(true) {}  // NOLINT: too
+  MatrixView(const PairMatrix& m) : data(m.data.get()), cols(m.V), layout(pairs) {}  // NOLINT
+  MatrixView(const LowerMatrix& m) : data(m.data.get()), cols(m.V), layout(lower) {}  // NOLINT
   const double* operator[](int64_t row) const {
-    return data + (pairs ? pair_row_offset(cols, row) : row * cols);
+    return data + (layout == pairs   ? pair_row_offset(cols, row)
+                   : layout == lower ? lower_row_offset(row)
+                                     : row * cols);
   }
 };
 

@@ -107,17 +107,37 @@ struct ThreadCount {
 
 // 1 on the diagonal of the Spearman matrix, a constant variable's included,
 // as the files write it.
-void set_unit_diagonal(int32_t V, Matrix& spearman) {
+void set_unit_diagonal(int32_t V, LowerMatrix& spearman) {
   for (int32_t i = 0; i < V; ++i) spearman[i][i] = 1.0;
+}
+
+// A matrix's square (V x V, row-major) from its values for x < y, as
+// value(x, y), and 1 on the diagonal. Blocks of rows, so that the column walk
+// of one stays in cache.
+template <typename Value>
+void fill_square(int64_t V, double* square, const Value& value) {
+  constexpr int64_t block = 64;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int64_t x0 = 0; x0 < V; x0 += block) {
+    const int64_t x_end = std::min(V, x0 + block);
+    for (int64_t y0 = 0; y0 < V; y0 += block)
+      for (int64_t x = x0; x < x_end; ++x)
+        for (int64_t y = y0; y < std::min(V, y0 + block); ++y)
+          square[x * V + y] = x == y ? 1.0 : x < y ? value(x, y) : value(y, x);
+  }
 }
 
 }  // namespace
 
 double network_bytes(int32_t V, int32_t N, bool keep_controls) {
   const double v = V, n = N;
-  return 8.0 * (2 * n * v + v * v + static_cast<double>(pair_matrix_size(V))) +
-         (keep_controls ? 4.0 * v * (v - 1) : 0.0) +
-         combine_working_bytes(V) + 32.0 * v + 8.0 * n;
+  // The correlation is computed as a square, beside the ranks; the search
+  // then works with its lower triangle.
+  const double square = 8.0 * (v * v + n * v);
+  const double search = 8.0 * (static_cast<double>(lower_row_offset(V)) +
+                               static_cast<double>(pair_matrix_size(V))) +
+                        (keep_controls ? 4.0 * v * (v - 1) : 0.0) + combine_working_bytes(V);
+  return 8.0 * n * v + std::max(square, search) + 32.0 * v + 8.0 * n;
 }
 
 bool network_fits_in_memory(int32_t V, int32_t N, bool keep_controls) {
@@ -150,6 +170,7 @@ std::string ran_out_message(int32_t V, int32_t N, bool keep_controls) {
 
 Error allocate_network(int32_t V, int32_t N, bool keep_controls, Network& network) {
   network = Network();
+  Matrix square;
   network.V = V;
   network.N = N;
   try {
@@ -158,10 +179,12 @@ Error allocate_network(int32_t V, int32_t N, bool keep_controls, Network& networ
     network = Network();
   }
   if ((keep_controls && network.kept_controls.size() != kept_controls_size(V)) ||
-      !allocate_matrix(network.spearman, V, V) || !allocate_pairs(network.combined, V)) {
+      !allocate_matrix(square, V, V) || !allocate_pairs(network.combined, V)) {
     network = Network();
     return {ErrorKind::out_of_memory, memory_message(V, N, keep_controls)};
   }
+  network.spearman.V = V;
+  network.spearman.data = std::move(square.data);
   return {};
 }
 
@@ -199,10 +222,15 @@ Error compute_network_as_given(const NetworkInput& input, const NetworkOptions& 
     if (!keep_going()) return stopped;
     rank_transform(V, N, ranks, input.values, in_columns ? input.cols : 1,
                    in_columns ? 1 : input.cols);
-    // The correlation is computed in the covariance's own storage.
-    if (!rank_covariance(V, N, result.spearman, ranks, means, keep_going)) return stopped;
+    // The correlation is computed in the covariance's own storage, the
+    // square that allocate_network obtained, of which the search keeps the
+    // lower triangle.
+    Matrix square{.rows = V, .cols = V, .data = std::move(result.spearman.data)};
+    result.spearman = LowerMatrix();
+    if (!rank_covariance(V, N, square, ranks, means, keep_going)) return stopped;
     Matrix().data.swap(ranks.data);
-    correlation_from_covariance(V, result.spearman, result.spearman);
+    correlation_from_covariance(V, square, square);
+    result.spearman = lower_of_square(std::move(square));
     if (!combine_partial_correlations(V, N, result.combined, result.spearman, options.control_done,
                                       keep ? result.kept_controls.data() : nullptr,
                                       options.progress, options.share))
@@ -267,10 +295,9 @@ std::vector<Edge> network_edges(const NetworkView& network, int level) {
   std::vector<Edge> edges;
   const int32_t* kept = network.kept_controls;
   for (int32_t x = 0; x < V; ++x) {
-    const double* spearman = network.spearman[x];
     const double* combined = network.combined[x];
     for (int32_t y = x + 1; y < V; ++y) {
-      if (!edge_table_lists(spearman[y], combined[y], critical[level])) continue;
+      if (!edge_table_lists(network.spearman[y][x], combined[y], critical[level])) continue;
       const int32_t c1 = first_control(kept, V, x, y), c2 = second_control(kept, V, x, y);
       edges.push_back({x, y, c1, c2, (c1 >= 0) + (c2 >= 0), strictest_level(combined[y], critical)});
     }
@@ -310,23 +337,12 @@ void unpack_share(Network& network, PairShare share, const double* values,
   }
 }
 
+void fill_spearman_square(const NetworkView& network, double* square) {
+  fill_square(network.V, square, [&](int64_t x, int64_t y) { return network.spearman[y][x]; });
+}
+
 void fill_combined_square(const NetworkView& network, double* square) {
-  const int64_t V = network.V;
-  constexpr int64_t block = 64;  // the column walk of a block stays in cache
-#pragma omp parallel for schedule(dynamic, 1)
-  for (int64_t x0 = 0; x0 < V; x0 += block) {
-    const int64_t x_end = std::min(V, x0 + block);
-    for (int64_t x = x0; x < x_end; ++x) {
-      const double* pairs = network.combined[x];
-      double* row = square + x * V;
-      row[x] = 1.0;
-      std::copy(pairs + x + 1, pairs + V, row + x + 1);
-    }
-    for (int64_t y0 = 0; y0 <= x0; y0 += block)
-      for (int64_t x = x0; x < x_end; ++x)
-        for (int64_t y = y0; y < std::min(x, y0 + block); ++y)
-          square[x * V + y] = network.combined[y][x];
-  }
+  fill_square(network.V, square, [&](int64_t x, int64_t y) { return network.combined[x][y]; });
 }
 
 void write_network(const NetworkView& network, const std::vector<std::string>& file_names,

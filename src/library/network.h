@@ -53,12 +53,12 @@ struct NetworkOptions {
   PairShare share;
 };
 
-// The result: the Spearman matrix V x V, exactly symmetric, with 1 on the
+// The result: the lower triangle of the Spearman matrix, with 1 on the
 // diagonal, and the combined coefficient of each pair.
 struct Network {
   int32_t V = 0, N = 0;
   std::vector<std::string> names;  // as given; empty when none were
-  Matrix spearman;
+  LowerMatrix spearman;  // from allocate_network until computed, a square's block
   PairMatrix combined;
   // kept_controls_size(V) entries when asked for, else none.
   std::vector<int32_t, LargeBlockAllocator<int32_t>> kept_controls;
@@ -69,7 +69,7 @@ struct Network {
 // and the writers read.
 struct NetworkView {
   int32_t V = 0, N = 0;
-  MatrixView spearman;                     // V x V, symmetric
+  MatrixView spearman;                     // V x V and symmetric, or the lower rows
   MatrixView combined;                     // V x V and symmetric, or the pairs
   const int32_t* kept_controls = nullptr;  // kept_controls_size(V) entries, or none
   const std::vector<std::string>* names = nullptr;  // V names, or none
@@ -154,8 +154,10 @@ void pack_share(const Network& network, PairShare share, std::vector<double>& va
 void unpack_share(Network& network, PairShare share, const double* values,
                   const int32_t* controls);
 
-// Fills square (V x V, row-major) with the combined coefficients, symmetric
-// with 1 on the diagonal, for a face that hands out whole matrices.
+// Fill square (V x V, row-major) with the Spearman or the combined
+// coefficients, symmetric with 1 on the diagonal, for a face that hands out
+// whole matrices.
+void fill_spearman_square(const NetworkView& network, double* square);
 void fill_combined_square(const NetworkView& network, double* square);
 
 // Writes the seven files and the edge table (when results holds one) into

@@ -41,17 +41,21 @@ size_t format_matrix_rows(int32_t V, int32_t first, int32_t last,
     room +=
         var_names[i].size() + static_cast<size_t>(V) * (max_double_text + 1) + 1 + line_end_size;
   if (text.size() < room) text.resize(room);
+  // The rows' beginnings once, for the cells read down columns.
+  std::vector<const double*> rows(static_cast<size_t>(std::max(last - 1, 0)));
+  for (int32_t j = 0; j + 1 < last; ++j) rows[j] = combined[j];
   char* const start = text.data();
   char* p = start;
   for (int32_t i = first; i < last; ++i) {
     std::memcpy(p, var_names[i].data(), var_names[i].size());
     p += var_names[i].size();
     *p++ = '\t';
+    const double* row = combined[i];
     for (int32_t j = 0; j < V; ++j) {
       if (j == i)
         *p++ = '1';
       else
-        p += format_double(j > i ? combined[i][j] : combined[j][i], p);
+        p += format_double(j > i ? row[j] : rows[j][i], p);
       *p++ = '\t';
     }
     std::memcpy(p, out.line_end, line_end_size);

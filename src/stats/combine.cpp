@@ -114,7 +114,7 @@ struct Search {
   double threshold;
   // Each pair's stored value, read along a row by the first-order sweep.
   PairMatrix& combined;
-  const Matrix& correlation;
+  const LowerMatrix& correlation;
   const SearchKernels& kernels;
   int32_t* kept_controls;  // null when they are not wanted
   PairShare share;
@@ -128,6 +128,11 @@ struct Search {
   uint16_t& sweep_from_of(int32_t x, int32_t y) {
     return sweep_from[static_cast<size_t>(pair_row_offset(V, x) + y)];
   }
+  // The rows of the current block's controls, every t of each: what the
+  // lower rows hold of them and, beyond, their column in later rows.
+  int32_t block_begin = 0;
+  Matrix control_rows{};
+  const double* control_row(int32_t s) const { return control_rows[s - block_begin]; }
   // Largest correlation magnitude of each variable within each block of
   // variables, for bounding whole blocks of second-order coefficients.
   Matrix bounds{};
@@ -159,6 +164,9 @@ struct Search {
   // For the first-order sweep: first_order_root of every single-precision
   // r_vs, at [v * block_width + s - s_begin] for the controls of a block.
   std::vector<float, LargeBlockAllocator<float>> first_order_roots{};
+  // The same controls' correlations, at the same places, for the sweep to
+  // read those of one x side by side.
+  std::vector<double, LargeBlockAllocator<double>> control_columns{};
   WorkAccount work{};
   const int16_t* row_q(int32_t v) const {
     return correlation_q.data() + static_cast<size_t>(v) * V;
@@ -264,13 +272,49 @@ void report_work(Search& search) {
   if (!go_on) work.stopping.store(true, std::memory_order_relaxed);
 }
 
+// Rows v0 .. v0 + count - 1 of the correlations in full, row k at
+// out + k * stride: the lower rows' own part, then the rows' column in each
+// later row, where count consecutive elements lie side by side.
+void full_rows(const LowerMatrix& correlation, int32_t v0, int32_t count, double* out,
+               int64_t stride) {
+  const int64_t V = correlation.V;
+  for (int32_t k = 0; k < count; ++k)
+    std::copy(correlation[v0 + k], correlation[v0 + k] + v0 + k + 1, out + k * stride);
+  for (int64_t t = v0 + 1; t < V; ++t) {
+    const double* row = correlation[t] + v0;
+    const int64_t later = std::min<int64_t>(count, t - v0);
+    for (int64_t k = 0; k < later; ++k) out[k * stride + t] = row[k];
+  }
+}
+
+// Rows of the correlations that one call of full_rows gives.
+constexpr int32_t rows_at_once = 32;
+
+// Fills the rows of the controls [s_begin, s_end).
+void load_control_rows(Search& search, int32_t s_begin, int32_t s_end) {
+  search.block_begin = s_begin;
+  const int32_t count = s_end - s_begin;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int32_t k = 0; k < count; k += rows_at_once)
+    full_rows(search.correlation, s_begin + k, std::min(rows_at_once, count - k),
+              search.control_rows[k], search.control_rows.cols);
+}
+
 // Copies correlation into combined and lists the pairs at or above the
 // threshold, each row's windows in a stretch of the list of their own.
 void start_search(Search& search) {
   const int32_t V = search.V;
-  const Matrix& correlation = search.correlation;
+  const LowerMatrix& correlation = search.correlation;
+  // Rows x0 .. x0 + 31 of the pairs at once, from the side-by-side columns
+  // of the later lower rows.
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int32_t x0 = 0; x0 < V; x0 += rows_at_once)
+    for (int32_t y = x0 + 1; y < V; ++y) {
+      const double* row = correlation[y];
+      for (int32_t x = x0; x < std::min(y, x0 + rows_at_once); ++x) search.combined[x][y] = row[x];
+    }
   const auto starts_active = [&](int32_t x, int32_t y) {
-    return std::fabs(correlation[x][y]) >= search.threshold && in_share(V, y, search.share);
+    return std::fabs(search.combined[x][y]) >= search.threshold && in_share(V, y, search.share);
   };
   // The mask of the window from y0 of row x.
   const auto window_mask = [&](int32_t x, int32_t y0) {
@@ -284,7 +328,6 @@ void start_search(Search& search) {
   std::vector<size_t> row_pairs(static_cast<size_t>(V), 0);
 #pragma omp parallel for schedule(static)
   for (int32_t i = 0; i < V; ++i) {
-    std::copy(correlation[i] + i + 1, correlation[i] + V, search.combined[i] + i + 1);
     if (search.kept_controls != nullptr)
       for (int32_t y = i + 1; y < V; ++y) set_kept_controls(search.kept_controls, V, i, y, -1, -1);
     size_t windows = 0;
@@ -339,13 +382,25 @@ void obtain_second_order_arrays(Search& search) {
   search.numerators_bounded.resize(static_cast<size_t>(controls_per_visit_bound));
   search.largest_numerators.resize(static_cast<size_t>(V) * controls_per_visit_bound);
   search.beyond_one.resize(static_cast<size_t>(V));
-#pragma omp parallel for schedule(static)
-  for (int32_t v = 0; v < V; ++v) {
-    const double* row = search.correlation[v];
-    block_bounds(row, v, V, search.bounds[v]);
-    std::transform(row, row + V, search.correlation_q.data() + static_cast<size_t>(v) * V,
-                   quantized_correlation);
-    search.beyond_one[v] = std::any_of(row, row + V, [](double r) { return std::fabs(r) > 1; });
+  const size_t tile = static_cast<size_t>(rows_at_once) * V;
+  std::vector<double, LargeBlockAllocator<double>> rows(
+      static_cast<size_t>(omp_get_max_threads()) * tile);
+#pragma omp parallel
+  {
+    double* mine = rows.data() + static_cast<size_t>(omp_get_thread_num()) * tile;
+#pragma omp for schedule(dynamic, 1)
+    for (int32_t v0 = 0; v0 < V; v0 += rows_at_once) {
+      const int32_t count = std::min(rows_at_once, V - v0);
+      full_rows(search.correlation, v0, count, mine, V);
+      for (int32_t k = 0; k < count; ++k) {
+        const int32_t v = v0 + k;
+        const double* row = mine + static_cast<size_t>(k) * V;
+        block_bounds(row, v, V, search.bounds[v]);
+        std::transform(row, row + V, search.correlation_q.data() + static_cast<size_t>(v) * V,
+                       quantized_correlation);
+        search.beyond_one[v] = std::any_of(row, row + V, [](double r) { return std::fabs(r) > 1; });
+      }
+    }
   }
 }
 
@@ -354,7 +409,7 @@ void prepare_controls(Search& search, int32_t s_begin, int32_t s_end) {
   const int32_t V = search.V, blocks = bound_blocks(V);
 #pragma omp parallel for schedule(static)
   for (int32_t s = s_begin; s < s_end; ++s) {
-    const double* cs = search.correlation[s];
+    const double* cs = search.control_row(s);
     float* ia_f = search.inverse_root_a_f.data() + static_cast<size_t>(s - s_begin) * V;
     int16_t* a_q = search.a_q.data() + static_cast<size_t>(s - s_begin) * V;
     // Loops of their own, so that the compiler computes the roots side by side.
@@ -405,7 +460,7 @@ size_t bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   {
 #pragma omp for schedule(static)
     for (int32_t s = s_begin; s < s_end; ++s) {
-      const double* cs = search.correlation[s];
+      const double* cs = search.control_row(s);
       int16_t* ia_q = search.inverse_root_q.data() + static_cast<size_t>(s - s_begin) * V;
       bool bounded = true;
       for (int32_t t = 0; t < V; ++t) {
@@ -430,7 +485,7 @@ size_t bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
         const int16_t* ia_q = search.inverse_root_q.data() + static_cast<size_t>(s - s_begin) * V;
         for (size_t i = k * tile; i < tile_end; ++i) {
           const int32_t v = variables[i];
-          const double r_vs = search.correlation[s][v];
+          const double r_vs = search.control_row(s)[v];
           int16_t& largest =
               search.largest_numerators[static_cast<size_t>(v) * controls_per_visit_bound +
                                         (s - s_begin)];
@@ -454,7 +509,7 @@ size_t bound_first_order(Search& search, int32_t s_begin, int32_t s_end) {
 // the sweep from the next control on.
 void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, int32_t s_end) {
   PairMatrix& combined = search.combined;
-  const Matrix& correlation = search.correlation;
+  const LowerMatrix& correlation = search.correlation;
   const std::vector<ActiveWindow>& windows = search.active;
   // The active pairs before each window, for a group to find its first one.
   std::vector<size_t> pairs_before(windows.size());
@@ -501,24 +556,27 @@ void follow_active_pairs(Search& search, int32_t block_begin, int32_t s_begin, i
     double cost = 0;
     double late_cost[active_group] = {};
     int32_t late_visits[active_group] = {};
-    for (size_t n = first; n < last; ++n)
+    // The pairs' correlations, read once from the lower rows.
+    double cxy[active_group];
+    for (size_t n = first; n < last; ++n) {
       stored[n - first] = combined[pairs[n - first].x][pairs[n - first].y];
+      cxy[n - first] = correlation[pairs[n - first].y][pairs[n - first].x];
+    }
     for (int32_t s = s_begin; s < s_end && left != group; ++s) {
-      const double* cs = correlation[s];
+      const double* cs = search.control_row(s);
       for (uint32_t staying = group & ~left; staying != 0; staying &= staying - 1) {
         const int32_t j = __builtin_ctz(staying);
         const int32_t x = pairs[j].x, y = pairs[j].y;
         if (s == x || s == y) continue;
-        const double* cx = correlation[x];
-        const double* cy = correlation[y];
         double c = stored[j];
-        const double fxy = partial_coefficient(cx[y], cx[s], cy[s]);
+        const double fxy = partial_coefficient(cxy[j], cs[x], cs[y]);
         const bool first_order_kept = std::fabs(c) > std::fabs(fxy);
         if (first_order_kept) c = fxy;
         const SecondOrderInputs in{
-            .cx = cx,
-            .cy = cy,
+            .lower = correlation.data.get(),
             .cs = cs,
+            .cxs = cs[x],
+            .cys = cs[y],
             .cx_q = search.row_q(x),
             .cy_q = search.row_q(y),
             .cs_q = search.row_q(s),
@@ -645,7 +703,7 @@ int32_t sweep_start(Search& search, int32_t x, int32_t y, int32_t s_begin) {
 // lanes are one contiguous load.
 void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   const int32_t V = search.V;
-  const Matrix& correlation = search.correlation;
+  const LowerMatrix& correlation = search.correlation;
   PairMatrix& combined = search.combined;
   constexpr int32_t n = first_order_lanes;
   const int32_t groups = (V + n - 1) / n;
@@ -658,6 +716,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
   std::vector<float, LargeBlockAllocator<float>> all_ys_f(threads * copy),
       all_ay_root(threads * copy);
   float* roots = search.first_order_roots.data();
+  double* columns = search.control_columns.data();
   // Each group's share of the block's work, by its rows.
   const double rows = sweep_rows(V, search.share);
   const double work_per_row = rows > 0 ? sweep_work(V, s_begin, s_end, search.share) / rows : 0;
@@ -667,9 +726,11 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
     // one in which it is y.
 #pragma omp for schedule(static)
     for (int32_t v = 0; v < V; ++v)
-      for (int32_t s = s_begin; s < s_end; ++s)
-        roots[static_cast<size_t>(v) * search.block_width + (s - s_begin)] =
-            first_order_root(static_cast<float>(correlation[v][s]));
+      for (int32_t s = s_begin; s < s_end; ++s) {
+        const size_t at = static_cast<size_t>(v) * search.block_width + (s - s_begin);
+        columns[at] = search.control_row(s)[v];
+        roots[at] = first_order_root(static_cast<float>(columns[at]));
+      }
     const size_t mine = static_cast<size_t>(omp_get_thread_num()) * copy;
     double* ys = all_ys.data() + mine;
     float* ys_f = all_ys_f.data() + mine;
@@ -688,7 +749,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
           // anyway. The roots are those of the table, the matrix being
           // symmetric.
           const bool valid = y0 + j >= 0;
-          const double r = valid ? correlation[s][y0 + j] : 0.0;
+          const double r = valid ? search.control_row(s)[y0 + j] : 0.0;
           ys[(s - s_begin) * n + j] = r;
           ys_f[(s - s_begin) * n + j] = static_cast<float>(r);
           ay_root[(s - s_begin) * n + j] =
@@ -702,7 +763,7 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
         for (int32_t j = 0; j < n; ++j) {
           const int32_t y = y0 + j;
           // Only pairs x < y: lanes before the first variable are passed over too.
-          const double cxy = y > x ? correlation[x][y] : 0.0;
+          const double cxy = y > x ? correlation[y][x] : 0.0;
           const int32_t first = y <= x ? V
                                 : std::fabs(cxy) >= search.threshold
                                     ? sweep_start(search, x, y, s_begin)
@@ -717,7 +778,8 @@ void sweep_first_order(Search& search, int32_t s_begin, int32_t s_end) {
             delay_first_order_lane(lanes, j, first);
         }
         if (lanes.merging == 0 && lanes.waiting_count == 0) continue;
-        search.kernels.merge_first_order_lanes(lanes, correlation[x],
+        search.kernels.merge_first_order_lanes(lanes,
+                                               columns + static_cast<size_t>(x) * search.block_width,
                                                roots + static_cast<size_t>(x) * search.block_width,
                                                ys, ys_f, ay_root, x, y0, s_begin, s_end);
         for (; merged != 0; merged &= merged - 1) {
@@ -745,26 +807,29 @@ double combine_working_bytes(int32_t V) {
   const double v = V, blocks = bound_blocks(V), controls = std::min(V, control_block);
   const double threads = omp_get_max_threads();
   // The active windows and their pair counts when every pair is active, and a
-  // window of each row that holds only some; the bounds and the quantized
-  // copy of the correlations; each block's inverse roots and quantized
-  // 1 - r^2; each stretch's quantized inverse roots and largest numerators;
-  // the first-order roots of a block; each thread's copies for the
+  // window of each row that holds only some, and the sweep starts; the
+  // bounds and the quantized copy of the correlations; each block's control
+  // rows, inverse roots and quantized 1 - r^2; each stretch's quantized
+  // inverse roots and largest numerators; the first-order roots of a block
+  // and the correlations they come from;
+  // each thread's full rows while the tables are made, and its copies for the
   // first-order sweep.
   const double active =
       (sizeof(ActiveWindow) + sizeof(size_t)) * (v * (v - 1) / 2 / window_width + 2 * v) +
       sizeof(uint16_t) * static_cast<double>(pair_matrix_size(V));
   const double tables = 8 * (v + block_over_read) * blocks + 2 * v * v + 2 * second_order_over_read;
   const double per_block =
-      controls * (6 * v + 8 * blocks) + 8 * block_over_read * blocks + 6 * second_order_over_read;
+      controls * (14 * v + 8 * blocks) + 8 * block_over_read * blocks + 6 * second_order_over_read;
   const double per_stretch =
       controls_per_visit_bound * (4 * v + 1) + 2 * second_order_over_read + v;
-  const double first_order_roots = 4 * v * controls;
-  const double per_thread = threads * controls * first_order_lanes * (8 + 4 + 4);
+  const double first_order_roots = (4 + 8) * v * controls;
+  const double per_thread =
+      threads * std::max(8.0 * rows_at_once * v, controls * first_order_lanes * (8 + 4 + 4));
   return active + tables + per_block + per_stretch + first_order_roots + per_thread;
 }
 
 bool combine_partial_correlations(int32_t V, int32_t N, PairMatrix& combined,
-                                  const Matrix& correlation,
+                                  const LowerMatrix& correlation,
                                   const ControlDone& control_done, int32_t* kept_controls,
                                   const WorkDone& work_done, PairShare share) {
   Search search{.V = V,
@@ -783,9 +848,12 @@ bool combine_partial_correlations(int32_t V, int32_t N, PairMatrix& combined,
     search.work.sweeps += sweep_work(V, block, std::min(V, block + control_block), share);
   if (search.active.empty()) search.work.later_left = 0;
   search.first_order_roots.resize(static_cast<size_t>(V) * search.block_width);
+  search.control_columns.resize(static_cast<size_t>(V) * search.block_width);
+  if (!allocate_matrix(search.control_rows, search.block_width, V)) throw std::bad_alloc();
   if (!search.active.empty()) obtain_second_order_arrays(search);
   for (int32_t block = 0; block < V; block += control_block) {
     const int32_t block_end = std::min(V, block + control_block);
+    load_control_rows(search, block, block_end);
     if (!search.active.empty()) {
       prepare_controls(search, block, block_end);
       for (int32_t s = block; s < block_end && !search.active.empty();

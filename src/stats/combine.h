@@ -64,8 +64,8 @@ int32_t set_controls_per_sweep(int32_t controls);
 // with the current thread count, every working array included.
 double combine_working_bytes(int32_t V);
 
-// Fills combined, the pairs of V variables, with each pair's result.
-// correlation (V x V) must be exactly symmetric. Controls are visited in
+// Fills combined, the pairs of V variables, with each pair's result from
+// correlation, of V variables. Controls are visited in
 // ascending order and a stored value is replaced only by one of strictly
 // smaller magnitude, so the result is the same for any thread count. Calls
 // control_done for s = 0 .. V-1 in order, and work_done, when given, as
@@ -78,7 +78,7 @@ double combine_working_bytes(int32_t V);
 // work_done asked it to stop. Throws std::bad_alloc when its working memory
 // cannot be had.
 bool combine_partial_correlations(int32_t V, int32_t N, PairMatrix& combined,
-                                  const Matrix& correlation, const ControlDone& control_done,
+                                  const LowerMatrix& correlation, const ControlDone& control_done,
                                   int32_t* kept_controls = nullptr,
                                   const WorkDone& work_done = nullptr, PairShare share = {});
 

@@ -33,12 +33,13 @@ uint64_t first_order_mask(const FirstOrderLanes& lanes, float xs, float x_root, 
 
 // For t in [t0, t1), t1 - t0 <= second_order_run, and the stored value c.
 uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
-                           double iax, double iay, double c, int32_t t0, int32_t t1) {
+                           double iax, double iay, double c, int32_t t0, int32_t t1,
+                           const double* xt, const double* yt) {
   const double bound = c * c * (1 + margin);
   uint64_t mask = 0;
   for (int32_t t = t0; t < t1; ++t)
-    if (second_order_may_replace(fxy, in.cx[t], in.cy[t], in.cs[t], inverse_root(in.cs[t]), cxs,
-                                 cys, iax, iay, bound))
+    if (second_order_may_replace(fxy, xt[t - t0], yt[t - t0], in.cs[t], inverse_root(in.cs[t]),
+                                 cxs, cys, iax, iay, bound))
       mask |= uint64_t{1} << (t - t0);
   return mask;
 }

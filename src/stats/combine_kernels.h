@@ -70,21 +70,27 @@ struct FirstOrderLanes {
 
 // Merges into every lane of the group the first-order coefficients of pair
 // (x, y0 + j) controlled for s = s0 .. s1-1, s not x, in ascending order.
-// cx is row x of the correlation matrix and x_roots[s - s0] first_order_root
-// of its single-precision cx[s]; ys[(s - s0) * first_order_lanes + j] holds
-// correlation[s][y0 + j], ys_f the same in single precision and ay_root
+// xs[s - s0] holds r_xs and x_roots[s - s0] first_order_root of it in single
+// precision; ys[(s - s0) * first_order_lanes + j] holds
+// r_s(y0 + j), ys_f the same in single precision and ay_root
 // first_order_root of ys_f.
-using MergeFirstOrderLanes = void (*)(FirstOrderLanes& lanes, const double* cx,
+using MergeFirstOrderLanes = void (*)(FirstOrderLanes& lanes, const double* xs,
                                       const float* x_roots, const double* ys, const float* ys_f,
                                       const float* ay_root, int32_t x, int32_t y0, int32_t s0,
                                       int32_t s1);
 
+// r_vt from the rows of a LowerMatrix that begins at lower: row v's own for
+// t <= v, row t's beyond. Static, as partial_coefficient is.
+static inline double lower_at(const double* lower, int64_t v, int64_t t) {
+  return v >= t ? lower[v * (v + 1) / 2 + t] : lower[t * (t + 1) / 2 + v];
+}
+
 // What a pair of variables needs for its second-order coefficients controlled
 // for s and each t > s.
 struct SecondOrderInputs {
-  const double* cx;  // rows x, y and s of the correlation matrix
-  const double* cy;
-  const double* cs;
+  const double* lower;  // the correlations, as the rows of a LowerMatrix
+  const double* cs;     // row s of the correlations, every t
+  double cxs, cys;      // r_xs and r_ys
   const int16_t* cx_q;  // the same quantized, for the product filter
   const int16_t* cy_q;
   const int16_t* cs_q;
@@ -145,10 +151,11 @@ constexpr int32_t block_over_read = 4;          // of the block bounds and their
 // Bit t - t0 set, for t in [t0, t1), t1 - t0 <= second_order_run, when the
 // second-order filter lets the coefficient of pair in.x, in.y controlled for
 // in.s and t through; fxy = f(x, y | s), cxs = r_xs, cys = r_ys,
-// iax = inverse_root(r_xs), iay likewise, c the stored value.
+// iax = inverse_root(r_xs), iay likewise, c the stored value, and
+// xt[t - t0] = r_xt, yt[t - t0] = r_yt.
 using SecondOrderMask = uint64_t (*)(const SecondOrderInputs& in, double fxy, double cxs,
                                      double cys, double iax, double iay, double c, int32_t t0,
-                                     int32_t t1);
+                                     int32_t t1, const double* xt, const double* yt);
 
 // The most second controls that one call of the product filter takes.
 constexpr int32_t product_stretch = 512;

@@ -46,7 +46,8 @@ __m256 floats_of(const double* row, int32_t t, int32_t n) {
 
 // For t in [t0, t1), t1 - t0 <= second_order_run, and the stored value c.
 uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
-                           double iax, double iay, double c, int32_t t0, int32_t t1) {
+                           double iax, double iay, double c, int32_t t0, int32_t t1,
+                           const double* xt, const double* yt) {
   // The slacks assume |fxy| of order 1; a larger one is not filtered.
   if (!(std::fabs(fxy) <= single_largest_coefficient)) return first_bits(t1 - t0);
   const __m256 bound = _mm256_set1_ps(single_bound(c)), one = _mm256_set1_ps(1);
@@ -62,9 +63,9 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
     const int32_t n = t1 - t;
     const __m256 cst = floats_of(in.cs, t, n);
     const __m256 iat = _mm256_loadu_ps(in.inverse_root_a_f + t);
-    const __m256 fx = _mm256_mul_ps(_mm256_fnmadd_ps(vcxs, cst, floats_of(in.cx, t, n)),
+    const __m256 fx = _mm256_mul_ps(_mm256_fnmadd_ps(vcxs, cst, floats_of(xt, t - t0, n)),
                                     _mm256_mul_ps(viax, iat));
-    const __m256 fy = _mm256_mul_ps(_mm256_fnmadd_ps(vcys, cst, floats_of(in.cy, t, n)),
+    const __m256 fy = _mm256_mul_ps(_mm256_fnmadd_ps(vcys, cst, floats_of(yt, t - t0, n)),
                                     _mm256_mul_ps(viay, iat));
     const __m256 one_minus_fx2 = _mm256_fnmadd_ps(fx, fx, one);
     const __m256 one_minus_fy2 = _mm256_fnmadd_ps(fy, fy, one);

@@ -46,7 +46,8 @@ __m512 floats_of(const double* row, int32_t t, __mmask16 valid) {
 
 // For t in [t0, t1), t1 - t0 <= second_order_run, and the stored value c.
 uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, double cys,
-                           double iax, double iay, double c, int32_t t0, int32_t t1) {
+                           double iax, double iay, double c, int32_t t0, int32_t t1,
+                           const double* xt, const double* yt) {
   // The slacks assume |fxy| of order 1; a larger one is not filtered.
   if (!(std::fabs(fxy) <= single_largest_coefficient)) return first_bits(t1 - t0);
   const __m512 bound = _mm512_set1_ps(single_bound(c)), one = _mm512_set1_ps(1);
@@ -62,9 +63,9 @@ uint64_t second_order_mask(const SecondOrderInputs& in, double fxy, double cxs, 
     const __mmask16 valid = static_cast<__mmask16>(first_bits(smaller(16, t1 - t)));
     const __m512 cst = floats_of(in.cs, t, valid);
     const __m512 iat = _mm512_maskz_loadu_ps(valid, in.inverse_root_a_f + t);
-    const __m512 fx = _mm512_mul_ps(_mm512_fnmadd_ps(vcxs, cst, floats_of(in.cx, t, valid)),
+    const __m512 fx = _mm512_mul_ps(_mm512_fnmadd_ps(vcxs, cst, floats_of(xt, t - t0, valid)),
                                     _mm512_mul_ps(viax, iat));
-    const __m512 fy = _mm512_mul_ps(_mm512_fnmadd_ps(vcys, cst, floats_of(in.cy, t, valid)),
+    const __m512 fy = _mm512_mul_ps(_mm512_fnmadd_ps(vcys, cst, floats_of(yt, t - t0, valid)),
                                     _mm512_mul_ps(viay, iat));
     const __m512 one_minus_fx2 = _mm512_fnmadd_ps(fx, fx, one);
     const __m512 one_minus_fy2 = _mm512_fnmadd_ps(fy, fy, one);

@@ -69,7 +69,10 @@ bool engine_search(int32_t V, int32_t N, quorvin::Matrix& square,
   quorvin::PairMatrix pairs;
   quorvin::allocate_pairs(pairs, V);
   std::fill_n(pairs.data.get(), quorvin::pair_matrix_size(V), sentinel_matrix(1, 1)[0][0]);
-  const bool done = quorvin::combine_partial_correlations(V, N, pairs, correlation, control_done,
+  quorvin::Matrix copy = filled_matrix(V, V, 0.0);
+  std::copy(correlation.data.get(), correlation.data.get() + int64_t{V} * V, copy.data.get());
+  const quorvin::LowerMatrix lower = quorvin::lower_of_square(std::move(copy));
+  const bool done = quorvin::combine_partial_correlations(V, N, pairs, lower, control_done,
                                                           kept_controls, work_done, share);
   if (!quorvin::allocate_matrix(square, V, V)) throw std::bad_alloc();
   for (int32_t x = 0; x < V; ++x)

@@ -8,7 +8,6 @@
 
 #include <R_ext/Print.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -61,15 +60,6 @@ bool poll_r(Caught& caught) {
 
 // The polls of R's events, and the progress line's updates, this often.
 constexpr double poll_seconds = 0.1;
-
-// A copy of the engine's square into an R matrix, symmetric as it is.
-Rcpp::NumericMatrix r_matrix(quorvin::Matrix& matrix, int32_t V) {
-  Rcpp::NumericMatrix copy(V, V);
-  if (V > 0)
-    std::memcpy(copy.begin(), matrix.data.get(), sizeof(double) * static_cast<size_t>(V) * V);
-  quorvin::Matrix().data.swap(matrix.data);  // freed before the next copy is made
-  return copy;
-}
 
 int level_index(double level) {
   int index = 0;
@@ -132,7 +122,9 @@ Rcpp::List engine_compute(Rcpp::NumericMatrix values, bool variables_in_rows,
   const int32_t V = network.V;
   Rcpp::IntegerVector controls(network.kept_controls.begin(), network.kept_controls.end());
   decltype(network.kept_controls)().swap(network.kept_controls);
-  Rcpp::NumericMatrix spearman = r_matrix(network.spearman, V);
+  Rcpp::NumericMatrix spearman(V, V);
+  quorvin::fill_spearman_square(network, spearman.begin());
+  quorvin::LowerMatrix().data.swap(network.spearman.data);
   Rcpp::NumericMatrix combined(V, V);
   quorvin::fill_combined_square(network, combined.begin());
   quorvin::PairMatrix().data.swap(network.combined.data);
