@@ -50,7 +50,7 @@ constexpr int32_t first_order_lanes = 64;
 
 // What merge_first_order_lanes keeps of each pair of a group.
 struct FirstOrderLanes {
-  double cxy[first_order_lanes];  // correlation[x][y]
+  double cxy[first_order_lanes];  // r_xy
   double c[first_order_lanes];    // the stored value
   // For the filter, which works in single precision: cxy, and a bound from c
   // (-infinity for a pair that is not to be merged, +infinity for one whose c
